@@ -3,7 +3,8 @@
 // `Console` is null until os_startup creates a PCConsole writing to standard
 // output. Each PCConsole line starts with the local time of day
 // ("%02u:%02u:%02u.%03u ") and ends with CR LF; one line is formatted into a
-// 1024-byte buffer and cut there, never written past it. Output lines are
+// 1024-byte buffer, and a longer message is cut so that the line still ends
+// with CR LF, never written past the buffer. Output lines are
 // serialised by the console's own lock, so threads may print concurrently.
 #ifndef KERNEL_OSCONSOLE_H_
 #define KERNEL_OSCONSOLE_H_
@@ -16,7 +17,8 @@
 
 class OSConsole {
  public:
-  virtual ~OSConsole() = default;
+  // A console being destroyed stops being the process Console.
+  virtual ~OSConsole();
   // Writes one formatted message. The base console discards it.
   virtual void vPrint(const char* fmt, va_list args);
   virtual void Print(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -32,10 +34,13 @@ class OSConsole {
   virtual void SetOutput(void* stream);
   // Next input character, or -1 when there is none. The base has no input.
   virtual int Getc();
-  // Line editor over Getc: reads into `buf` (at most `max` characters).
-  // Returns 0 when a carriage return ended the line, -1 on end of input,
-  // a full buffer, or a null buffer / zero length. `history` is an optional
-  // null-terminated array of lines recalled with Ctrl-R.
+  // Line editor over Getc, echoing through Print. `buf` holds `max` bytes.
+  // Returns 0 when a carriage return ended the line (the text is then
+  // terminated), or -1 on end of input, when `max` characters are held, or
+  // for a null buffer or a `max` below 1; after -1 the buffer holds no valid
+  // text. Backspace and delete erase the last character; Ctrl-R replaces the
+  // input by the next line of `history`, an optional null-terminated array,
+  // wrapping to its first line; other control characters ring the bell.
   virtual int Gets(char* buf, int max, char** history);
 };
 
@@ -55,6 +60,7 @@ class PCConsole : public OSConsole {
   // ends the process. Never returns.
   [[noreturn]] void Fatal(const char* fmt, ...) override
       __attribute__((format(printf, 2, 3)));
+  // Sends later lines to `stream` (a FILE*); null discards them.
   void SetOutput(void* stream) override;
 
  private:
@@ -65,5 +71,11 @@ class PCConsole : public OSConsole {
 };
 
 extern OSConsole* Console;
+
+// Ends the process with a formatted message: through Console->Fatal, or,
+// before a console exists, by writing the message to standard error and
+// aborting. Never returns.
+[[noreturn]] void os_fatal(const char* fmt, ...)
+    __attribute__((format(printf, 1, 2)));
 
 #endif  // KERNEL_OSCONSOLE_H_

@@ -1,0 +1,66 @@
+#include "kernel/OSEvent.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "kernel/OSConsole.h"
+#include "kernel/OSKernel.h"
+#include "kernel/OSTime.h"
+
+namespace {
+
+class EventTest : public ::testing::Test {
+ protected:
+  void SetUp() override { os_startup(0, 0, nullptr); }
+};
+
+// Declared first: no event exists before it in the process.
+TEST_F(EventTest, ZeroTimeoutConsumesOneSignalAtATime) {
+  HANDLE h = CreateEvent(nullptr, false, false, nullptr);
+  EXPECT_EQ(h, 1);
+  EXPECT_EQ(WaitForSingleObject(h, 0), 110u);
+  EXPECT_TRUE(SetEvent(h));
+  EXPECT_EQ(WaitForSingleObject(h, 0), 0u);
+  EXPECT_EQ(WaitForSingleObject(h, 0), 110u);
+  EXPECT_TRUE(SetEvent(h));  // kept until somebody waits
+  EXPECT_TRUE(SetEvent(h));
+  EXPECT_EQ(WaitForSingleObject(h, INFINITE), 0u);
+  EXPECT_EQ(WaitForSingleObject(h, 20), 0u);
+  EXPECT_EQ(WaitForSingleObject(h, 20), 110u);
+
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_FALSE(SetEvent(h));
+  EXPECT_EQ(WaitForSingleObject(h, 0), 128u);
+  EXPECT_FALSE(CloseHandle(h));
+  HANDLE next = CreateEvent(nullptr, true, true, nullptr);
+  EXPECT_EQ(next, 2);
+  CloseHandle(next);
+}
+
+TEST_F(EventTest, WaitersAreReleasedByAnotherThread) {
+  HANDLE h = CreateEvent(nullptr, false, false, nullptr);
+  std::thread signaller([h] {
+    Sleep(20);
+    SetEvent(h);
+    Sleep(20);
+    SetEvent(h);
+  });
+  EXPECT_EQ(WaitForSingleObject(h, 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(h, INFINITE), WAIT_OBJECT_0);
+  signaller.join();
+  CloseHandle(h);
+}
+
+using EventDeathTest = EventTest;
+
+TEST_F(EventDeathTest, BadHandleIsFatal) {
+  EXPECT_DEATH(
+      {
+        Console->SetOutput(stderr);
+        WaitForSingleObject(0, 0);
+      },
+      "WaitForSingleObject Bad Handle");
+}
+
+}  // namespace

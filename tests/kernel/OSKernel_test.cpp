@@ -1,0 +1,52 @@
+#include "kernel/OSKernel.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "kernel/OSConsole.h"
+
+namespace {
+
+// A static object whose destructor takes a lock that is already gone, as a
+// static list destroyed after the kernel's locks would.
+struct TakesLockAtExit {
+  ~TakesLockAtExit() {
+    if (lock == nullptr) return;
+    EnterCriticalSection(lock);
+    LeaveCriticalSection(lock);
+  }
+  CRITICAL_SECTION* lock = nullptr;
+} takes_lock_at_exit;
+CRITICAL_SECTION torn_down;
+
+// Declared first: it needs a process in which the kernel has not started.
+TEST(OsStartup, DefaultStartUsesDefaultsAndAStdoutConsole) {
+  EXPECT_EQ(KERNELCFG, nullptr);
+  os_startup(0, 0, nullptr);
+  ASSERT_EQ(KERNELCFG, &default_cfg);
+  EXPECT_EQ(default_cfg.buf_size[3], 1740);
+  EXPECT_EQ(default_cfg.link_qty, 4000);
+  ASSERT_NE(dynamic_cast<PCConsole*>(Console), nullptr);
+
+  ::testing::internal::CaptureStdout();
+  Console->Print("on %s", "stdout");
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(std::regex_match(
+      out, std::regex("[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} on stdout\r\n")))
+      << out;
+}
+
+TEST(OsStartupDeathTest, LocksTornDownBeforeExitFinishesAreHarmless) {
+  EXPECT_EXIT(
+      {
+        os_startup(0, 0, nullptr);
+        Console->SetOutput(stderr);
+        takes_lock_at_exit.lock = &torn_down;
+        exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace

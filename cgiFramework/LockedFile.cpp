@@ -1,0 +1,93 @@
+#include "cgiFramework/LockedFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+volatile sig_atomic_t flock_timed_out = 0;
+
+void flock_timeout(int /*sig*/) { flock_timed_out = 1; }
+
+namespace {
+
+// Seconds to wait for the exclusive lock.
+constexpr unsigned kLockTimeout = 10;
+
+// Waits for an exclusive lock on `fd` with the SIGALRM time-out. Throws the
+// lock texts; the caller closes `fd`.
+void LockWithTimeout(int fd) {
+  struct sigaction timeout_action;
+  memset(&timeout_action, 0, sizeof timeout_action);
+  timeout_action.sa_handler = flock_timeout;
+  timeout_action.sa_flags = 0;  // no restart: flock must see EINTR
+  if (sigprocmask(SIG_SETMASK, nullptr, &timeout_action.sa_mask) != 0) {
+    throw "LockedFile: sigprocmask() failed";
+  }
+  struct sigaction previous;
+  if (sigaction(SIGALRM, &timeout_action, &previous) != 0) {
+    throw "LockedFile: sigaction() failed";
+  }
+  flock_timed_out = 0;
+  alarm(kLockTimeout);
+  const char* error = nullptr;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      error = "LockedFile: flock(LOCK_EX) failed";
+      break;
+    }
+    if (flock_timed_out) {
+      error = "LockedFile: flock(LOCK_EX) timeout";
+      break;
+    }
+  }
+  alarm(0);
+  sigaction(SIGALRM, &previous, nullptr);
+  if (error != nullptr) throw error;
+}
+
+// Empties the file behind `fd` and moves to its start.
+void Truncate(int fd) {
+  int rc;
+  do {
+    rc = ftruncate(fd, 0);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) throw "LockedFile: ftruncate() failed";
+  off_t pos;
+  do {
+    pos = lseek(fd, 0, SEEK_SET);
+  } while (pos == static_cast<off_t>(-1) && errno == EINTR);
+  if (pos == static_cast<off_t>(-1)) throw "LockedFile: lseek() failed";
+}
+
+}  // namespace
+
+LockedFile::LockedFile(const char* path, const char* mode)
+    : fp(nullptr), fd(-1) {
+  bool reading = mode[0] == 'r';
+  int flags = reading ? O_RDONLY : (O_WRONLY | O_APPEND);
+  do {
+    fd = open(path, flags | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return;
+  try {
+    LockWithTimeout(fd);
+    if (!reading) Truncate(fd);
+    do {
+      fp = fdopen(fd, mode);
+    } while (fp == nullptr && errno == EINTR);
+    if (fp == nullptr) throw "LockedFile: fdopen() failed";
+  } catch (const char*) {
+    close(fd);
+    fd = -1;
+    throw;
+  }
+}
+
+LockedFile::~LockedFile() {
+  if (fp != nullptr) fclose(fp);
+}
+
+LockedFile::operator FILE*() { return fp; }

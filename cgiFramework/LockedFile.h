@@ -1,0 +1,46 @@
+// An existing file opened as a stdio stream under an exclusive lock, taken
+// with a 10-second time-out; the lock serialises the processes that read and
+// write one session file.
+//
+// The time-out uses the process-wide SIGALRM and alarm(): while a LockedFile
+// is being constructed nothing else in the process may rely on them. The
+// previous SIGALRM action is restored and the alarm cancelled on every path.
+// Not for use by several threads at once.
+#ifndef CGIFRAMEWORK_LOCKEDFILE_H_
+#define CGIFRAMEWORK_LOCKEDFILE_H_
+
+#include <csignal>
+#include <cstdio>
+
+class LockedFile {
+ public:
+  // Opens `path` read-only when `mode` begins with "r", otherwise write-only
+  // for appending; the file is never created. When the file cannot be opened
+  // the object holds a null stream and nothing is thrown. Otherwise waits up
+  // to 10 seconds for an exclusive lock; in write mode then empties the file.
+  // Finally opens a stdio stream on it with `mode`.
+  //
+  // Throws (const char*), after closing the file:
+  //   "LockedFile: sigprocmask() failed", "LockedFile: sigaction() failed",
+  //   "LockedFile: flock(LOCK_EX) timeout" (not locked within 10 seconds),
+  //   "LockedFile: flock(LOCK_EX) failed", "LockedFile: ftruncate() failed",
+  //   "LockedFile: lseek() failed", "LockedFile: fdopen() failed".
+  LockedFile(const char* path, const char* mode);
+  // Closes the stream, which flushes it and releases the lock.
+  ~LockedFile();
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+
+  // The locked stream, or null when the file could not be opened.
+  operator FILE*();
+
+  FILE* fp;  // stdio stream, null when the file could not be opened
+  int fd;    // the locked descriptor, -1 when the file could not be opened
+};
+
+// Set by flock_timeout when the lock wait's alarm fires.
+extern volatile sig_atomic_t flock_timed_out;
+// SIGALRM handler of the lock wait: sets flock_timed_out.
+void flock_timeout(int sig);
+
+#endif  // CGIFRAMEWORK_LOCKEDFILE_H_

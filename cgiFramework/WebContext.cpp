@@ -1,0 +1,471 @@
+#include "cgiFramework/WebContext.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "cgiFramework/SitePaths.h"
+#include "json.h"
+
+WebContext* WebContext::global_context = nullptr;
+
+namespace {
+
+const char* const kDefaultConfig = "/Korvelund/WebConfig.cfg";
+const char* const kDefaultReportDir = "/Korvelund/reports/";
+
+// Multipart text fields up to this many characters become the argument's
+// value; longer ones stay in the body buffer (data, length).
+constexpr size_t kMaxInlineField = 1000;
+
+// Spare bytes allocated after the request body.
+constexpr long kBodySlack = 10;
+
+// The value of hexadecimal digit `c`: a letter counts as its lower-case form
+// minus 'a' plus 10, anything else as its code minus '0'. Malformed digits
+// thus give arbitrary values instead of errors.
+int HexValue(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  if (u >= 'A' && u <= 'Z') u = static_cast<unsigned char>(u - 'A' + 'a');
+  if (u >= 'a' && u <= 'z') return u - 'a' + 10;
+  return u - '0';
+}
+
+// Decodes the character at `s` ("+" is a blank, "%%" a percent sign, "%xy"
+// the byte of the two hexadecimal digits modulo 256), appends it to `out`
+// and returns the number of characters consumed. A "%" with fewer than two
+// characters before the end of the text is kept as it stands, so nothing is
+// read past the terminator.
+size_t DecodeChar(const char* s, std::string& out) {
+  if (s[0] == '+') {
+    out += ' ';
+    return 1;
+  }
+  if (s[0] != '%') {
+    out += s[0];
+    return 1;
+  }
+  if (s[1] == '%') {
+    out += '%';
+    return 2;
+  }
+  if (s[1] == '\0' || s[2] == '\0') {
+    out += '%';
+    return 1;
+  }
+  out += static_cast<char>((HexValue(s[1]) * 16 + HexValue(s[2])) & 0xFF);
+  return 3;
+}
+
+// True when `line` begins with `prefix`.
+bool StartsWith(const std::string& line, const char* prefix) {
+  return line.compare(0, strlen(prefix), prefix) == 0;
+}
+
+// The text of `line` from `from` up to the next double quote (or the end of
+// the line).
+std::string UpToQuote(const std::string& line, size_t from) {
+  size_t quote = line.find('"', from);
+  return line.substr(from, quote == std::string::npos ? std::string::npos
+                                                      : quote - from);
+}
+
+// Reads the header line of a multipart part into `arg`: the name and file
+// name of its Content-Disposition, or its Content-Type.
+void ParsePartHeader(const std::string& line, WebArgument* arg) {
+  static const char kDisposition[] = "Content-Disposition: form-data; name=\"";
+  static const char kFilename[] = "filename=\"";
+  static const char kContentType[] = "Content-Type: ";
+  if (StartsWith(line, kDisposition)) {
+    size_t from = sizeof kDisposition - 1;
+    std::string name = UpToQuote(line, from);
+    arg->name = name.c_str();
+    size_t semicolon = line.find(';', from + name.size());
+    if (semicolon == std::string::npos) return;
+    size_t at = line.find_first_not_of(' ', semicolon + 1);
+    if (at != std::string::npos && line.compare(at, strlen(kFilename),
+                                                kFilename) == 0) {
+      arg->filename = UpToQuote(line, at + strlen(kFilename)).c_str();
+    }
+  } else if (StartsWith(line, kContentType)) {
+    arg->content = line.substr(sizeof kContentType - 1).c_str();
+  }
+}
+
+// Reads the header lines of a multipart part from `p` into `arg` and
+// returns where the part's data starts, or null when the headers do not end
+// before `next`. Header lines end at a CR (an LF after it is skipped); an
+// empty line ends the headers.
+char* ReadPartHeaders(char* p, char* next, WebArgument* arg) {
+  while (p < next) {
+    char* cr = static_cast<char*>(memchr(p, '\r', next - p));
+    if (cr == nullptr) return nullptr;
+    char* after = cr + 1;
+    if (after < next && *after == '\n') ++after;
+    if (cr == p) return after;
+    ParsePartHeader(std::string(p, cr), arg);
+    p = after;
+  }
+  return nullptr;
+}
+
+// Finds `needle` in [from, end); `end` when it does not occur.
+char* FindBytes(char* from, char* end, const std::string& needle) {
+  if (from >= end) return end;
+  void* hit = memmem(from, end - from, needle.data(), needle.size());
+  return hit != nullptr ? static_cast<char*>(hit) : end;
+}
+
+}  // namespace
+
+const char* GetDefaultLDAPServer() { return "127.0.0.1"; }
+
+const char* GetDefaultLDAPUserName() { return "INTERNAL"; }
+
+const char* GetDefaultLDAPPassword() { return "quietharbor"; }
+
+// --- Construction ------------------------------------------------------------
+
+WebContext::WebContext(const char* Aconfig, const char* Adirname)
+    : arguments(1),
+      session_vars(1),
+      cookies(1),
+      reports(0),
+      json_post_data(nullptr),
+      client_redirect_time(0),
+      depth(0),
+      fbuf(nullptr),
+      private_data(nullptr),
+      body_length(0),
+      session_locked(false) {
+  global_context = this;
+  dirname = Adirname != nullptr ? Adirname : kDefaultReportDir;
+  config = Aconfig != nullptr ? Aconfig : kDefaultConfig;
+  try {
+    ScanWebArguments(nullptr);
+    ScanWebCookies();
+  } catch (...) {
+    ReleaseRequest();
+    throw;
+  }
+  // A failure here shows later, when a session file cannot be created.
+  UString sessions = SitePath(kSessionDir);
+  struct stat st;
+  if (stat(sessions, &st) != 0) mkdir(sessions, 0700);
+}
+
+WebContext::~WebContext() noexcept(false) {
+  try {
+    SaveWebSessionVars(nullptr);
+  } catch (...) {
+    ReleaseRequest();
+    throw;
+  }
+  ReleaseRequest();
+}
+
+void WebContext::ReleaseRequest() {
+  delete json_post_data;
+  json_post_data = nullptr;
+  delete[] fbuf;
+  fbuf = nullptr;
+  body_length = 0;
+  if (global_context == this) global_context = nullptr;
+}
+
+char* WebContext::GetVariable(const char* varname) {
+  static char empty[] = "";
+  if (WebArgument* arg = FindWebArgument(varname, WebArgument::Any)) {
+    return *arg;
+  }
+  if (WebSessionVar* var = FindWebSessionVar(varname)) return *var;
+  return empty;
+}
+
+bool WebContext::HasVariable(const char* varname) {
+  return FindWebArgument(varname, WebArgument::Any) != nullptr ||
+         FindWebSessionVar(varname) != nullptr;
+}
+
+void WebContext::ReadSettings() {}
+
+LDAPSession* WebContext::GetLDAPSession(bool /*dontload*/) { return nullptr; }
+
+SQLSession* WebContext::GetSQLSession() { return nullptr; }
+
+// --- Reading the arguments ---------------------------------------------------
+
+void WebContext::ScanWebArguments(const char* cl) {
+  arguments.Flush();
+  ScanConfig();
+  if (cl != nullptr) {
+    AddWebArguments(cl, WebArgument::Normal);
+  } else {
+    ScanRequest();
+  }
+  if (WebArgument* sid = FindWebArgument("sessionId", WebArgument::Any)) {
+    sid->type = WebArgument::Context;
+  }
+}
+
+void WebContext::ScanConfig() {
+  UString path = SitePath(config);
+  int fd;
+  do {
+    fd = open(path, O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return;
+  struct stat st;
+  std::vector<char> text;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    text.resize(static_cast<size_t>(st.st_size) + 1, '\0');
+    size_t got = 0;
+    while (got < static_cast<size_t>(st.st_size)) {
+      ssize_t n = read(fd, text.data() + got, st.st_size - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    text[got] = '\0';
+  }
+  close(fd);
+  if (!text.empty()) AddWebArguments(text.data(), WebArgument::Hidden);
+}
+
+void WebContext::ScanRequest() {
+  AddWebArguments(getenv("QUERY_STRING"), WebArgument::Normal);
+  const char* length_text = getenv("CONTENT_LENGTH");
+  long content_length =
+      length_text != nullptr ? strtol(length_text, nullptr, 10) : 0;
+  if (content_length <= 0) return;
+  // A body whose type is not stated cannot be interpreted: leave it unread.
+  const char* content_type = getenv("CONTENT_TYPE");
+  if (content_type == nullptr || *content_type == '\0') return;
+  if (fbuf == nullptr) ReadBody(content_length);
+  if (strcmp(content_type, "application/x-www-form-urlencoded") == 0) {
+    AddWebArguments(fbuf, WebArgument::Normal);
+  } else if (strcmp(content_type, "application/x-json") == 0) {
+    // The parser works in place, so the tree is made once per context.
+    if (json_post_data == nullptr) {
+      json_post_data = new JsonObj(fbuf, nullptr, 0);
+    }
+  } else if (strstr(content_type, "multipart/form-data") != nullptr) {
+    ParseMultipart(content_type);
+  }
+}
+
+void WebContext::ReadBody(long content_length) {
+  // Only the settings file can change the limit; argument lengths are ints.
+  long limit = kDefaultMaxPostSize;
+  if (WebArgument* max = FindWebArgument("maxPostSize", WebArgument::Hidden)) {
+    long configured = strtol(*max, nullptr, 10);
+    if (configured > 0) limit = std::min<long>(configured, INT_MAX - kBodySlack);
+  }
+  if (content_length > limit) throw "POST Data too large";
+  try {
+    fbuf = new char[content_length + kBodySlack];
+  } catch (const std::bad_alloc&) {
+    throw "POST Data too large";
+  }
+  long got = 0;
+  while (got < content_length) {
+    ssize_t n = read(STDIN_FILENO, fbuf + got, content_length - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the body is what arrived
+    got += n;
+  }
+  fbuf[got] = '\0';
+  body_length = got;
+}
+
+// Splits a multipart body into arguments. The body stays in place: file
+// parts and long text fields point into it. The only bytes written are the
+// terminators of text fields, over the CR before the next delimiter, so
+// parsing the same buffer again gives the same arguments.
+void WebContext::ParseMultipart(const char* content_type) {
+  const char* boundary = strstr(content_type, "boundary=");
+  if (boundary == nullptr) throw "POST Data no boundary";
+  std::string delimiter = std::string("--") + (boundary + strlen("boundary="));
+  char* end = fbuf + body_length;
+  char* at = FindBytes(fbuf, end, delimiter);
+  WebArgument* file_part = nullptr;  // the previous part, if it was a file
+  while (at < end) {
+    if (file_part != nullptr) {
+      file_part->length = static_cast<int>(
+          std::max<long>(0, (at - 2) - file_part->data));
+      file_part = nullptr;
+    }
+    char* p = at + delimiter.size();
+    char* next = FindBytes(p, end, delimiter);
+    if (end - p >= 2 && p[0] == '-' && p[1] == '-') break;  // closing one
+    while (p < end && (*p == '\r' || *p == '\n')) ++p;
+    if (p >= end) break;
+
+    auto* arg = new WebArgument;
+    arg->depth = depth;
+    arguments.Append(arg);
+
+    char* data = ReadPartHeaders(p, next, arg);
+    if (data != nullptr) {
+      if (!arg->content.IsEmpty()) {
+        arg->data = data;
+        file_part = arg;
+      } else {
+        char* cut = std::max(data, next - 2);
+        if (cut < next) *cut = '\0';
+        size_t text_length = strnlen(data, cut - data);
+        if (text_length <= kMaxInlineField) {
+          arg->value = std::string(data, text_length).c_str();
+        } else {
+          arg->data = data;
+          arg->length = static_cast<int>(text_length);
+        }
+      }
+    }
+    at = next;
+  }
+  if (file_part != nullptr) {
+    file_part->length =
+        static_cast<int>(std::max<long>(0, (end - 2) - file_part->data));
+  }
+}
+
+void WebContext::AddWebArguments(const char* cl, WebArgument::Type type) {
+  if (cl == nullptr) return;
+  const char* p = cl;
+  while (*p != '\0') {
+    std::string name;
+    while (*p != '\0' && *p != '=') p += DecodeChar(p, name);
+    std::string value;
+    if (*p == '=') {
+      ++p;
+      bool double_quoted = false;
+      bool single_quoted = false;
+      while (*p != '\0') {
+        char c = *p;
+        if (!double_quoted && !single_quoted) {
+          if (c == '&') break;
+          if (type == WebArgument::Hidden && (c == '\r' || c == '\n')) break;
+        }
+        if (c == '"') double_quoted = !double_quoted;
+        if (c == '\'') single_quoted = !single_quoted;
+        p += DecodeChar(p, value);
+      }
+    }
+    while (*p == '&' || *p == '\r' || *p == '\n') ++p;
+    // The first occurrence of a name wins.
+    if (FindWebArgument(name.c_str(), WebArgument::Any) != nullptr) continue;
+    auto* arg = new WebArgument;
+    arg->name = name.c_str();
+    arg->value = value.c_str();
+    arg->type = type;
+    arg->depth = depth;
+    arguments.Append(arg);
+  }
+}
+
+// --- Looking arguments up ----------------------------------------------------
+
+WebArgument* WebContext::FindWebArgument(const char* name,
+                                         WebArgument::Type type) {
+  OSListIterator it(&arguments);
+  while (OSListObj* obj = it.Next()) {
+    auto* arg = static_cast<WebArgument*>(obj);
+    if (arg->name == name && (type == WebArgument::Any || arg->type == type)) {
+      return arg;
+    }
+  }
+  return nullptr;
+}
+
+WebArgument& WebContext::GetWebArgument(const char* name,
+                                        WebArgument::Type type) {
+  if (WebArgument* arg = FindWebArgument(name, type)) return *arg;
+  auto* arg = new WebArgument;
+  arg->name = name;
+  arg->depth = depth;
+  arg->type = type == WebArgument::Any ? WebArgument::Normal : type;
+  arguments.Append(arg);
+  return *arg;
+}
+
+WebArgument& WebContext::operator[](const char* name) {
+  return GetWebArgument(name, WebArgument::Any);
+}
+
+bool WebContext::HasWebArgument(const char* name) {
+  return FindWebArgument(name, WebArgument::Any) != nullptr;
+}
+
+void WebContext::SetWebArgument(const char* name, const char* value) {
+  GetWebArgument(name, WebArgument::Any) = value;
+}
+
+void WebContext::SetWebArgument(const char* name, int value) {
+  GetWebArgument(name, WebArgument::Any) = value;
+}
+
+void WebContext::RemoveWebArgument(const char* name) {
+  OSListIterator it(&arguments);
+  while (OSListObj* obj = it.Next()) {
+    auto* arg = static_cast<WebArgument*>(obj);
+    if (arg->name == name) {
+      arguments.Remove(arg);
+      delete arg;
+    }
+  }
+}
+
+void WebContext::NewArguments() { ++depth; }
+
+void WebContext::FlushArguments(int Adepth) {
+  if (Adepth < 0 && depth > 0) --depth;
+  OSListIterator it(&arguments);
+  while (OSListObj* obj = it.Next()) {
+    auto* arg = static_cast<WebArgument*>(obj);
+    if (arg->depth > depth) {
+      arguments.Remove(arg);
+      delete arg;
+    }
+  }
+}
+
+void WebContext::SortWebArguments(bool numericalOrder, bool descendingOrder) {
+  OSBTree tree;  // deletes the index objects, not the arguments
+  while (OSListObj* obj = arguments.FirstObject()) {
+    auto* arg = static_cast<WebArgument*>(obj);
+    arguments.Remove(arg);
+    tree.Add(new WebIndexObj(arg, numericalOrder, descendingOrder));
+  }
+  for (OSBTreeObj* x = tree.First(); x != nullptr; x = tree.Next(x)) {
+    arguments.Append(static_cast<WebIndexObj*>(x)->arg);
+  }
+}
+
+bool WebContext::IsSameArgument(const char* name, const char* url) {
+  if (url == nullptr) return false;
+  WebArgument& arg = GetWebArgument(name, WebArgument::Any);
+  const char* item = strchr(url, '?');
+  if (item == nullptr) return false;
+  size_t name_length = strlen(name);
+  size_t value_length = arg.value.GetLength();
+  for (++item;; ++item) {
+    if (strncasecmp(item, name, name_length) == 0 && item[name_length] == '=') {
+      const char* text = item + name_length + 1;
+      return strncmp(text, arg.value, value_length) == 0 &&
+             (text[value_length] == '&' || text[value_length] == '\0');
+    }
+    item = strchr(item, '&');
+    if (item == nullptr) return false;
+  }
+}

@@ -1,0 +1,62 @@
+// The locked file: opening without creating, truncation in write mode, and
+// waiting for a lock that another process releases. (The 10-second time-out
+// itself is covered once, in the session tests.)
+#include "cgiFramework/LockedFile.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "tests/cgiFramework/WebTestSupport.h"
+
+namespace {
+
+class LockedFileTest : public webtest::SiteFixture {
+ protected:
+  std::string Path() const { return root + "/locked"; }
+};
+
+TEST_F(LockedFileTest, OpensExistingFilesOnly) {
+  for (const char* mode : {"r", "w"}) {
+    LockedFile file(Path().c_str(), mode);
+    EXPECT_EQ(file.fp, nullptr) << mode;
+  }
+  EXPECT_EQ(access(Path().c_str(), F_OK), -1);
+
+  WriteFile(Path(), "old content that is long\n");
+  {
+    LockedFile file(Path().c_str(), "w");
+    ASSERT_NE(file.fp, nullptr);
+    fputs("new\n", file);
+  }
+  EXPECT_EQ(ReadFile(Path()), "new\n");
+}
+
+void Ignore(int) {}
+
+TEST_F(LockedFileTest, WaitsForAReleasedLockAndRestoresTheAlarm) {
+  WriteFile(Path(), "x");
+  struct sigaction mine = {}, before, after;
+  mine.sa_handler = Ignore;
+  ASSERT_EQ(sigaction(SIGALRM, &mine, &before), 0);
+  pid_t holder = HoldLock(Path(), 1);
+  ASSERT_GT(holder, 0);
+  auto start = std::chrono::steady_clock::now();
+  {
+    LockedFile file(Path().c_str(), "r");
+    EXPECT_NE(file.fp, nullptr);
+  }
+  std::chrono::duration<double> waited =
+      std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited.count(), 0.5);
+  EXPECT_LT(waited.count(), 5.0);
+  ASSERT_EQ(waitpid(holder, nullptr, 0), holder);
+
+  ASSERT_EQ(sigaction(SIGALRM, &before, &after), 0);
+  EXPECT_EQ(after.sa_handler, Ignore);
+  EXPECT_EQ(alarm(0), 0u);  // no alarm left running
+}
+
+}  // namespace

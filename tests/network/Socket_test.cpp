@@ -1,0 +1,279 @@
+#include "network/Socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "kernel/OSBuf.h"
+#include "network/CaptureConsole.h"
+#include "network/LoopbackPeer.h"
+
+namespace {
+
+const unsigned long kLoopback = 0x7F000001;
+
+double Seconds(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A loopback TCP descriptor bound to a free port, listening with `backlog`
+// when that is not negative. Its port goes to `*port`.
+int LoopbackDescriptor(unsigned short* port, int backlog) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(kLoopback);
+  socklen_t len = sizeof(sin);
+  bind(fd, reinterpret_cast<sockaddr*>(&sin), len);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+  if (backlog >= 0) listen(fd, backlog);
+  *port = ntohs(sin.sin_port);
+  return fd;
+}
+
+OSBuf* BufferOf(const std::string& bytes) {
+  return OSBuf::Alloc(reinterpret_cast<const UBYTE*>(bytes.data()), static_cast<int>(bytes.size()));
+}
+
+std::string Text(const UBYTE* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
+
+class SocketTest : public ::testing::Test {
+ protected:
+  CaptureConsole console;
+};
+
+TEST_F(SocketTest, ClientConnectsByAddressOrByName) {
+  LoopbackPeer peer([](int) { LoopbackPeer::Pause(100); });
+  Socket by_address(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
+  ASSERT_EQ(by_address.state, Socket::CONNECTED);
+  EXPECT_EQ(by_address.RemoteHostname(), nullptr);  // no look-up for digits
+  EXPECT_STREQ(by_address.RemoteIPText(), "127.0.0.1");
+  EXPECT_EQ(by_address.RemoteIP_n(), htonl(kLoopback));
+  EXPECT_EQ(by_address.RemotePort(), peer.port());
+  EXPECT_EQ(by_address.LocalIP_h(), kLoopback);
+  EXPECT_NE(by_address.LocalPort(), 0);
+
+  LoopbackPeer named_peer([](int) {});
+  Socket by_name(Socket::TCP_CLIENT, "localhost", named_peer.port());
+  ASSERT_EQ(by_name.state, Socket::CONNECTED);
+  EXPECT_STREQ(by_name.RemoteHostname(), "localhost");
+  EXPECT_EQ(by_name.RemoteIP_h(), kLoopback);
+}
+
+TEST_F(SocketTest, FailedClientsAreReportedAndClosed) {
+  for (const char* host : {"", "999.1.1.1", "no-such-host.invalid"}) {
+    Socket client(Socket::TCP_CLIENT, host, 4000);
+    EXPECT_EQ(client.s, -1) << host;
+    EXPECT_TRUE(console.Has(std::string("Socket: couldn't resolve host ") + host));
+  }
+  unsigned short port;
+  close(LoopbackDescriptor(&port, -1));  // nothing listens there now
+  const auto start = std::chrono::steady_clock::now();
+  Socket refused(Socket::TCP_CLIENT, "127.0.0.1", port);
+  EXPECT_LT(Seconds(start), 2.5);
+  EXPECT_EQ(refused.s, -1);
+  EXPECT_EQ(refused.state, Socket::INVALID);
+  EXPECT_TRUE(console.HasPrefix("Socket::Socket() connect() error 111 to 7f000001:" +
+                                std::to_string(port) + " from "));
+}
+
+TEST_F(SocketTest, UnansweredConnectGivesUpAfterTwoSeconds) {
+  // A listener with a full accept queue drops further connection requests.
+  unsigned short port;
+  const int listener = LoopbackDescriptor(&port, 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    unsigned short unused;
+    fillers.push_back(LoopbackDescriptor(&unused, -1));
+    fcntl(fillers.back(), F_SETFL, O_NONBLOCK);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(kLoopback);
+    sin.sin_port = htons(port);
+    connect(fillers.back(), reinterpret_cast<sockaddr*>(&sin), sizeof(sin));
+  }
+  LoopbackPeer::Pause(200);
+  const auto start = std::chrono::steady_clock::now();
+  Socket client(Socket::TCP_CLIENT, "127.0.0.1", port);
+  EXPECT_GE(Seconds(start), 1.9);
+  EXPECT_LT(Seconds(start), 3.0);
+  EXPECT_EQ(client.s, -1);
+  EXPECT_TRUE(console.HasPrefix("Socket::Socket() connect() error 110 to 7f000001:"));
+  for (int fd : fillers) close(fd);
+  close(listener);
+}
+
+TEST_F(SocketTest, BoundSocketsListenAcceptAndConnect) {
+  Socket server(Socket::TCP_SERVER, 0, true, kLoopback);
+  ASSERT_EQ(server.state, Socket::READY);
+  Socket client(Socket::TCP_CLIENT, "127.0.0.1", server.LocalPort());
+  std::unique_ptr<Socket> accepted(server.Accept());
+  ASSERT_NE(accepted, nullptr);
+  EXPECT_EQ(accepted->state, Socket::CONNECTED);
+  EXPECT_EQ(accepted->RemotePort(), client.LocalPort());
+  EXPECT_EQ(client.DataIndication(BufferOf("ping")), OSIO::Success);
+  UBYTE got[4];
+  ASSERT_EQ(accepted->RecWait(got, 4), 0);
+  EXPECT_EQ(Text(got, 4), "ping");
+
+  // A bound socket connected explicitly.
+  Socket bound(Socket::TCP_SERVER, 0, false, kLoopback);
+  bound.Connect(kLoopback, server.LocalPort());
+  EXPECT_EQ(bound.state, Socket::CONNECTED);
+  delete server.Accept();
+
+  // The port is taken; a socket that does not listen cannot accept; nothing
+  // listens on the second socket's port any more.
+  Socket taken(Socket::TCP_SERVER, server.LocalPort(), true, kLoopback);
+  EXPECT_EQ(taken.s, -1);
+  EXPECT_TRUE(console.Has("Socket: bind() error 98 for port " + std::to_string(server.LocalPort())));
+  EXPECT_EQ(bound.Accept(), nullptr);
+  EXPECT_TRUE(console.Has("Socket::Accept: accept() 22"));
+  Socket unanswered(Socket::TCP_SERVER, 0, false, kLoopback);
+  const unsigned short dead_port = unanswered.LocalPort();
+  unanswered.Close();
+  Socket other(Socket::TCP_SERVER, 0, false, kLoopback);
+  other.Connect(kLoopback, dead_port);
+  EXPECT_EQ(other.state, Socket::READY);
+  EXPECT_TRUE(console.HasPrefix("Socket::Connect(addr,port) connect() error 111 to 7f000001:" +
+                                std::to_string(dead_port) + " from 7f000001:"));
+}
+
+TEST_F(SocketTest, CountedReceiveTakesExactlyWhatIsAsked) {
+  LoopbackPeer peer([](int fd) {
+    LoopbackPeer::Send(fd, "abcd");
+    LoopbackPeer::Pause(300);
+    LoopbackPeer::Send(fd, "ef0123456789");
+    LoopbackPeer::Pause(300);
+  });
+  Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
+  UBYTE got[10];
+  EXPECT_EQ(client.RecWait(got, 6), 0);  // 4 bytes, then 2 more later
+  EXPECT_EQ(Text(got, 6), "abcdef");
+  EXPECT_EQ(client.RecWait(got, 4), 0);  // the rest stays pending
+  EXPECT_EQ(Text(got, 4), "0123");
+  EXPECT_EQ(client.RecWait(got, 0), 0);
+  EXPECT_EQ(client.RecWait(got, 6), 0);
+  EXPECT_EQ(Text(got, 6), "456789");
+  EXPECT_EQ(client.state, Socket::CONNECTED);
+}
+
+TEST_F(SocketTest, CountedReceiveFailsWhenThePeerClosesOrTheSocketIsClosed) {
+  LoopbackPeer peer([](int fd) { LoopbackPeer::Send(fd, "abcd"); });
+  Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
+  UBYTE got[6];
+  EXPECT_EQ(client.RecWait(got, 6), -1);
+  EXPECT_EQ(client.state, Socket::INVALID);
+  client.Close();
+  EXPECT_EQ(client.RecWait(got, 1), 2);
+  EXPECT_TRUE(console.Has("Socket::RecWait: socket not ready"));
+}
+
+TEST_F(SocketTest, CountedReceiveGivesUpAfterTenSilentSeconds) {
+  LoopbackPeer peer([](int fd) { LoopbackPeer::ReadAll(fd, 1); });
+  Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
+  const auto start = std::chrono::steady_clock::now();
+  UBYTE got[1];
+  EXPECT_EQ(client.RecWait(got, 1), 3);
+  EXPECT_GE(Seconds(start), 9.9);
+  EXPECT_LT(Seconds(start), 11.0);
+  EXPECT_EQ(client.state, Socket::CONNECTED);
+  client.DataIndication(BufferOf("x"));  // lets the peer finish
+}
+
+TEST_F(SocketTest, BufferedReceive) {
+  const std::string big(5000, 'b');
+  LoopbackPeer peer([&big](int fd) {
+    LoopbackPeer::Pause(300);
+    LoopbackPeer::Send(fd, big);
+    LoopbackPeer::Pause(300);
+  });
+  Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
+  EXPECT_EQ(client.RecWait(50), nullptr);  // a quiet time-out
+  EXPECT_EQ(client.state, Socket::CONNECTED);
+  // More than the largest buffer holds arrives in several buffers.
+  std::string got;
+  while (got.size() < big.size()) {
+    OSBuf* buf = client.RecWait(2000);
+    ASSERT_NE(buf, nullptr);
+    got += Text(buf->data, buf->length);
+    buf->Free();
+  }
+  EXPECT_EQ(got, big);
+  EXPECT_EQ(client.RecWait(2000), nullptr);  // the peer closed
+  EXPECT_EQ(client.state, Socket::INVALID);
+}
+
+TEST_F(SocketTest, FailedSendsReleaseTheBuffer) {
+  LoopbackPeer peer([](int) {});
+  Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
+  LoopbackPeer::Pause(200);  // the peer has gone: sending fails, no SIGPIPE
+  OSIO::OSIORetCode result = OSIO::Success;
+  for (int i = 0; i < 20 && result == OSIO::Success; ++i) {
+    result = client.DataIndication(BufferOf("more"));
+    LoopbackPeer::Pause(20);
+  }
+  EXPECT_EQ(result, OSIO::NoConnection);
+  EXPECT_EQ(client.state, Socket::INVALID);
+
+  client.Close();
+  const int free_before = OSBuf::PoolSize(1);
+  EXPECT_EQ(client.DataIndication(BufferOf("data")), OSIO::NoConnection);
+  EXPECT_EQ(OSBuf::PoolSize(1), free_before);
+  EXPECT_TRUE(console.HasPrefix("Socket::DataIndication: send() error 9 to 7f000001:" +
+                                std::to_string(peer.port()) + " from "));
+}
+
+TEST_F(SocketTest, QueuedBuffersArePackedAndFlushedInOneSend) {
+  int reads = 0;
+  std::string received;
+  bool early = true;
+  {
+    LoopbackPeer peer([&](int fd) {
+      pollfd pfd{fd, POLLIN, 0};
+      early = poll(&pfd, 1, 300) == 1;
+      received = LoopbackPeer::ReadAll(fd, 30, &reads);
+    });
+    Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
+    for (const char* piece : {"0123456789", "abcdefghij", "ABCDEFGHIJ"}) {
+      EXPECT_EQ(client.Queue(BufferOf(piece)), 0);
+    }
+    EXPECT_EQ(client.queue.Size(), 1);
+    EXPECT_EQ(client.queue.Length(), 30u);
+    LoopbackPeer::Pause(400);
+    EXPECT_EQ(client.FlushQueue(true), 0);
+    EXPECT_TRUE(console.Has("Socket::FlushQueue() size=1 to 127.0.0.1"));
+  }
+  EXPECT_FALSE(early);
+  EXPECT_EQ(received, "0123456789abcdefghijABCDEFGHIJ");
+  EXPECT_EQ(reads, 1);
+}
+
+TEST_F(SocketTest, Datagrams) {
+  Socket receiver(Socket::UDP, 0, false, kLoopback);
+  ASSERT_EQ(receiver.state, Socket::READY);
+  Socket sender(Socket::UDP, "127.0.0.1", receiver.LocalPort());
+  EXPECT_EQ(sender.state, Socket::INVALID);  // UDP clients are never connected
+  EXPECT_EQ(sender.SendTo(BufferOf("datagram"), kLoopback, receiver.LocalPort()), OSIO::Success);
+  OSBuf* buf = receiver.RecWait(2000);
+  ASSERT_NE(buf, nullptr);
+  EXPECT_EQ(Text(buf->data, buf->length), "datagram");
+  buf->Free();
+
+  const int free_before = OSBuf::PoolSize(1);
+  EXPECT_EQ(sender.DataExpeditedIndication(BufferOf("x")), OSIO::Success);
+  EXPECT_EQ(sender.DatagramIndication(BufferOf("y"), nullptr, nullptr), OSIO::Success);
+  sender.Close();
+  EXPECT_EQ(sender.SendTo(BufferOf("lost"), kLoopback, 9), OSIO::NoConnection);
+  EXPECT_EQ(OSBuf::PoolSize(1), free_before);
+  EXPECT_TRUE(console.HasPrefix("Socket::SendTo: sendto() error 9 to 7f000001:9 from "));
+}
+
+}  // namespace

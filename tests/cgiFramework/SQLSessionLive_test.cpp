@@ -1,0 +1,216 @@
+// The SQL session against the real MariaDB of the test servers: connecting
+// through the "SQLSession" option group and the local socket list, root and
+// child sessions, error texts of real failures, and escaping that holds for
+// the connection's own quoting rules.
+#include "cgiFramework/SQLSession.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+
+#include "cgiFramework/WebContext.h"
+#include "kernel/OSKernel.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+std::string Env(const char* name) {
+  const char* value = getenv(name);
+  return value != nullptr ? value : "";
+}
+
+class SQLSessionLive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    os_startup(0, 0, nullptr);
+    ASSERT_FALSE(Env("VXML_SQL_SOCKET").empty()) << "run through ctest";
+    for (const char* name : {"QUERY_STRING", "CONTENT_LENGTH", "HTTP_COOKIE"}) {
+      unsetenv(name);
+    }
+  }
+  void TearDown() override { unsetenv("QUERY_STRING"); }
+
+  // A root session with the test servers' account on `host`.
+  static SQLSession* Open(const char* host) {
+    return new SQLSession(host, Env("VXML_SQL_USER").c_str(),
+                          Env("VXML_SQL_PASSWORD").c_str(),
+                          Env("VXML_SQL_DB").c_str());
+  }
+
+  // The first column of every row of `sql` on `session`; fails the test
+  // when the statement fails.
+  static std::vector<std::string> Column(SQLSession& session, const std::string& sql) {
+    std::vector<std::string> values;
+    if (mysql_query(session.mysql, sql.c_str()) != 0) {
+      ADD_FAILURE() << _mysql_error(session.mysql, sql.c_str());
+      return values;
+    }
+    MYSQL_RES* result = mysql_store_result(session.mysql);
+    if (result == nullptr) return values;
+    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+      values.push_back(row[0] != nullptr ? row[0] : "NULL");
+    }
+    mysql_free_result(result);
+    return values;
+  }
+
+  // The text thrown by connecting to `host`, or "" when it connected.
+  static std::string ConnectError(const char* host) {
+    try {
+      delete Open(host);
+    } catch (char* text) {
+      return text;
+    }
+    return "";
+  }
+};
+
+TEST_F(SQLSessionLive, ChildBorrowsTheRootConnectionAndNeverClosesIt) {
+  std::unique_ptr<SQLSession> watcher(Open("127.0.0.1"));
+  SQLSession* root = Open("127.0.0.1");
+  EXPECT_EQ(root->mysql, &root->_mysql);
+  EXPECT_EQ(root->parent, nullptr);
+  std::string id = Column(*root, "SELECT CONNECTION_ID()").at(0);
+  {
+    SQLSession child(root);
+    EXPECT_EQ(child.mysql, root->mysql);
+    EXPECT_EQ(child.parent, root);
+    EXPECT_EQ(Column(child, "SELECT CONNECTION_ID()").at(0), id);
+  }
+  EXPECT_EQ(Column(*root, "SELECT CONNECTION_ID()").at(0), id);
+  delete root;
+  // The server ends the thread of a closed connection shortly after.
+  std::string still =
+      "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id;
+  for (int i = 0; i < 100 && Column(*watcher, still).at(0) != "0"; ++i) usleep(20000);
+  EXPECT_EQ(Column(*watcher, still).at(0), "0");
+}
+
+TEST_F(SQLSessionLive, OptionGroupNamesPortAndSocket) {
+  // Neither address names the test server's port or socket: both come from
+  // the group [SQLSession] of $MYSQL_HOME/my.cnf.
+  std::unique_ptr<SQLSession> tcp(Open("127.0.0.1"));
+  EXPECT_EQ(Column(*tcp, "SELECT @@port").at(0), Env("VXML_SQL_PORT"));
+  EXPECT_THAT(mysql_get_host_info(tcp->mysql), HasSubstr("TCP/IP"));
+  // "localhost" tries the fixed socket paths first; the option group still
+  // holds after those failed trials.
+  std::unique_ptr<SQLSession> local(Open("localhost"));
+  EXPECT_THAT(mysql_get_host_info(local->mysql), HasSubstr("socket"));
+}
+
+TEST_F(SQLSessionLive, LocalhostTriesTheFixedSocketsInOrder) {
+  // A private option file whose defaults lead nowhere.
+  char dir[] = "/tmp/sql-live-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::ofstream(std::string(dir) + "/my.cnf")
+      << "[SQLSession]\nport=1\nsocket=/nonexistent/default.sock\n";
+  std::string saved_home = Env("MYSQL_HOME");
+  setenv("MYSQL_HOME", dir, 1);
+  setenv("MARIADB_HOME", dir, 1);
+  std::string server_socket = Env("VXML_SQL_SOCKET");
+  const char* saved_path = socket_paths[1];
+  socket_paths[1] = server_socket.c_str();
+
+  std::string second = ConnectError("localhost");
+  std::string capitals = ConnectError("LOCALHOST");
+  std::string address = ConnectError("127.0.0.1");
+  socket_paths[1] = saved_path;
+  std::string fallback = ConnectError("localhost");
+
+  setenv("MYSQL_HOME", saved_home.c_str(), 1);
+  setenv("MARIADB_HOME", saved_home.c_str(), 1);
+  unlink((std::string(dir) + "/my.cnf").c_str());
+  rmdir(dir);
+
+  EXPECT_EQ(second, "");  // the first path failed, the second connected
+  EXPECT_THAT(capitals, HasSubstr("'LOCALHOST'"));
+  EXPECT_THAT(address, HasSubstr("'127.0.0.1'"));
+  EXPECT_EQ(fallback,
+            "\nSQL: real connect\nERROR: Can't connect to local server through "
+            "socket '/nonexistent/default.sock' (2)");
+}
+
+TEST_F(SQLSessionLive, ConnectionAndStatementFailuresGiveTheirTexts) {
+  setenv("QUERY_STRING", "", 1);
+  try {
+    SQLSession session("127.0.0.1", "portal", "wrong", "portal");
+    FAIL() << "connected with a wrong password";
+  } catch (char* text) {
+    EXPECT_STREQ(text,
+                 "<br>SQL: real connect<br>ERROR: Access denied for user "
+                 "'portal'@'127.0.0.1' (using password: YES)");
+  }
+
+  unsetenv("QUERY_STRING");
+  std::unique_ptr<SQLSession> session(Open("127.0.0.1"));
+  const char* bad = "SELEC 1";
+  ASSERT_NE(mysql_query(session->mysql, bad), 0);
+  EXPECT_THAT(_mysql_error(session->mysql, bad),
+              StartsWith("\nSQL: SELEC 1\nERROR: You have an error in your SQL "
+                         "syntax; check the manual"));
+
+  // A failed statement leaves the connection usable.
+  EXPECT_EQ(Column(*session, "SELECT 1").at(0), "1");
+}
+
+TEST_F(SQLSessionLive, EscapingFollowsTheConnectionsQuotingRules) {
+  std::unique_ptr<SQLSession> session(Open("127.0.0.1"));
+  const std::string tricky = "O'Brien \"x\" \\' OR '1'='1 \n\r\x1a";
+  UString escaped;
+  EXPECT_STREQ(session->Escape("O'Brien", escaped), "O\\'Brien");
+  EXPECT_EQ(Column(*session, "SELECT '" +
+                                 std::string(session->Escape(tricky.c_str(), escaped)) + "'")
+                .at(0),
+            tricky);
+  // Without backslash escapes the server reads a backslash as a character:
+  // the quote must be doubled instead.
+  Column(*session, "SET sql_mode = 'NO_BACKSLASH_ESCAPES'");
+  EXPECT_STREQ(session->Escape("O'Brien", escaped), "O''Brien");
+  EXPECT_EQ(Column(*session, "SELECT '" +
+                                 std::string(session->Escape(tricky.c_str(), escaped)) + "'")
+                .at(0),
+            tricky);
+}
+
+TEST_F(SQLSessionLive, BuiltStatementsStoreRequestDataAsSent) {
+  std::unique_ptr<SQLSession> session(Open("127.0.0.1"));
+  Column(*session,
+         "CREATE TEMPORARY TABLE Probe (id VARCHAR(32) PRIMARY KEY, "
+         "name VARCHAR(64), qty INT)");
+  UString q;
+  auto run = [&](const char* query, const char* table, bool insert) {
+    setenv("QUERY_STRING", query, 1);
+    WebContext context(nullptr, nullptr);
+    const char* sql = insert ? session->GetSQLInsert(context, q, table)
+                             : session->GetSQLUpdate(context, q, table, "id", "a1");
+    EXPECT_EQ(mysql_query(session->mysql, sql), 0) << sql;
+  };
+  run("id=a1&name=O%27Brien+%22x%22+%5C&qty=7", "Probe", true);
+  run("id=b2&name=other&qty=8", "Probe", true);
+  EXPECT_EQ(Column(*session, "SELECT name FROM Probe WHERE id='a1'").at(0),
+            "O'Brien \"x\" \\");
+  // An attempt to set qty through the value only changes the name.
+  run("name=x%22%2C+qty%3D%229", "Probe", false);
+  EXPECT_EQ(Column(*session, "SELECT CONCAT(name,'|',qty) FROM Probe WHERE id='a1'").at(0),
+            "x\", qty=\"9|7");
+
+  unsetenv("QUERY_STRING");
+  WebContext context(nullptr, nullptr);
+  ASSERT_EQ(mysql_query(session->mysql, session->GetSQLDelete(context, q, "Probe", "id",
+                                                              "a1' OR '1'='1")),
+            0);
+  EXPECT_EQ(Column(*session, "SELECT COUNT(*) FROM Probe").at(0), "2");
+  ASSERT_EQ(mysql_query(session->mysql, session->GetSQLDelete(context, q, "Probe", "id", "a1")),
+            0);
+  EXPECT_EQ(Column(*session, "SELECT id FROM Probe"), std::vector<std::string>{"b2"});
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+// Rows and tables in memory: lookups, the shared placeholders, copies and
+// sorting. Reading and writing them is tested in LDAPSession_test.
+#include "ldap/LDAPTable.h"
+
+#include "gtest/gtest.h"
+#include "tests/network/CaptureConsole.h"
+
+namespace {
+
+class TableTest : public ::testing::Test {
+ protected:
+  // A table with one row per key, each row holding its key as "k" and its
+  // position as "n".
+  static LDAPTable Keys(const std::vector<const char*>& keys) {
+    LDAPTable t;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      LDAPRow row;
+      row.Field("k", "%s", keys[i]);
+      row.Field("n", "%zu", i);
+      t += row;
+    }
+    return t;
+  }
+  // Field `name` of every row, joined by blanks.
+  static std::string Column(LDAPTable& t, const char* name) {
+    std::string out;
+    for (int i = 0; i < t.GetRowCount(); ++i) {
+      out += std::string(i ? " " : "") + static_cast<char*>(t[i][name].value);
+    }
+    return out;
+  }
+
+  CaptureConsole console;
+};
+
+TEST_F(TableTest, RowFieldsAndPlaceholders) {
+  LDAPRow row;
+  row.fields.Append(new LDAPField("sn", "one"));
+  row.fields.Append(new LDAPField("sn", "two"));
+  LDAPField* x = row.Field("x", "%d", 5);
+  EXPECT_EQ(x, &row.Get("x"));
+  EXPECT_EQ(static_cast<int>(row["x"]), 5);
+  EXPECT_FALSE(static_cast<bool>(row["x"]));
+  row.Field("sn", "%s", "first");
+  EXPECT_STREQ(row["sn"].value, "first") << "the first field of a name";
+  row.Rename(row["sn"].name, "surname");
+  EXPECT_FALSE(row.Has("sn"));
+  EXPECT_STREQ(row["surname"].value, "first");
+
+  LDAPField& missing = row.Get("nothing");
+  missing.value = "abc";
+  EXPECT_EQ(&row.Get("other"), &missing);
+  EXPECT_STREQ(missing.value, "");
+  EXPECT_TRUE(console.Has("LDAPRow Empty value has been changed to abc"));
+  console.Clear();
+  row.Get("again");
+  EXPECT_TRUE(console.Empty()) << "warned only once";
+}
+
+TEST_F(TableTest, CopiesAreDeep) {
+  LDAPTable t = Keys({"a", "b"});
+  t[0].Get("k").local = true;
+  t += t;  // each row once more
+  LDAPTable u;
+  u = t;
+  t[0].Field("k", "changed");
+  t.Flush();
+  EXPECT_EQ(Column(u, "k"), "a b a b");
+  EXPECT_TRUE(u[2]["k"].local);
+  EXPECT_EQ(&u.Get(4), &u.Get(-1)) << "missing rows share the empty row";
+  EXPECT_EQ(u.Find("k", "b"), &u[1]);
+  EXPECT_EQ(u.Find("n", "7"), nullptr);
+}
+
+TEST_F(TableTest, SortNumbersAndTexts) {
+  LDAPTable t = Keys({"5", "40", "-2000000000", "2000000000"});
+  t.Sort("k");
+  EXPECT_EQ(Column(t, "k"), "2000000000 40 5 -2000000000");
+  t.Sort("+k");
+  EXPECT_EQ(Column(t, "k"), "-2000000000 5 40 2000000000");
+  LDAPTable names = Keys({"bob", "Alice", "carol"});
+  names.Sort("$k");
+  EXPECT_EQ(Column(names, "k"), "carol bob Alice");
+  names.Sort("+$k");
+  EXPECT_EQ(Column(names, "k"), "Alice bob carol");
+}
+
+TEST_F(TableTest, SortTimeStampsByDateThenClock) {
+  LDAPTable t = Keys({"09:30 1/6/2024", "08:00   2/6/2024", "23:59 31/5/2024", "10:00 1/6"});
+  t.Sort("+:k");
+  EXPECT_EQ(Column(t, "n"), "3 2 0 1");
+  t.Sort("-:k");
+  EXPECT_EQ(Column(t, "n"), "1 0 2 3");
+}
+
+TEST_F(TableTest, SortKeepsEqualKeysAsTheTreeHoldsThem) {
+  LDAPTable t = Keys({"1", "1", "1", "1", "2"});
+  t.Sort("+k");
+  // The first of the equal keys, then the others from the last to the second.
+  EXPECT_EQ(Column(t, "n"), "0 3 2 1 4");
+  // A missing field sorts as an empty text; no name means no sort.
+  LDAPTable mixed = Keys({"b", "a"});
+  mixed += LDAPRow();
+  mixed.Sort("+$k");
+  EXPECT_EQ(Column(mixed, "k"), " a b");
+  mixed.Sort("");
+  EXPECT_EQ(Column(mixed, "k"), " a b");
+}
+
+}  // namespace

@@ -1,0 +1,359 @@
+// The voice dialogue pages: the exact bytes of every page the dispatcher
+// writes, recordings streamed to standard output and the archive paths
+// refused, and the spoken-prompt helpers. The directory look-up of the
+// call-back page is checked against a real directory in
+// tests/e2e/VxmlLive_test.cpp.
+#include "VXML.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "PortalContext.h"
+#include "cgiFramework/WebArgument.h"
+#include "cgiFramework/WebItem.h"
+#include "cgiFramework/WebRender.h"
+#include "tests/cgiFramework/WebTestSupport.h"
+
+namespace {
+
+// The five header lines of every VoiceXML answer.
+const char kVoiceHeader[] =
+    "Cache-Control: no-cache, no-store, max-age=1, must-revalidate\n"
+    "Content-type: \ttext/plain\n"
+    "\n"
+    "<?xml version=\"1.0\" ?>\n"
+    "<!DOCTYPE vxml PUBLIC \"SpeechBrowser/2.0/DTD\" \"ignore\" >\n"
+    "<vxml version=\"2.0\">\n";
+
+const char kArchive[] = "/hosts/callserver1/Korvelund/Mailbox/Archive/";
+
+// A portal context without database or directory: its settings are those
+// of a user of the call server "callserver1".
+class TestPortalContext : public PortalContext {
+ public:
+  TestPortalContext() : PortalContext("/Korvelund/config/Lumera.cfg", "") {}
+
+  void ReadSettings() override {
+    ++settings_reads;
+    hostName = "callserver1";
+  }
+  LDAPSession* GetLDAPSession(bool /*dontload*/) override { return nullptr; }
+
+  int settings_reads = 0;
+};
+
+class VXMLTest : public webtest::SiteFixture {
+ protected:
+  void SetUp() override {
+    SiteFixture::SetUp();
+    setenv("SCRIPT_NAME", "/vxml.cgi", 1);
+    ASSERT_NE(getcwd(saved_cwd_, sizeof saved_cwd_), nullptr);
+    ASSERT_EQ(chdir(root.c_str()), 0);
+  }
+  void TearDown() override {
+    context.reset();
+    ASSERT_EQ(chdir(saved_cwd_), 0);
+    SiteFixture::TearDown();
+  }
+
+  // Builds the context for the query `query`.
+  TestPortalContext& Request(const char* query) {
+    setenv("QUERY_STRING", query, 1);
+    context = std::make_unique<TestPortalContext>();
+    return *context;
+  }
+
+  // Answers the query; returns what went through the page sink and, in
+  // `stdout_bytes`, what was written straight to standard output.
+  std::string Display(const char* query, std::string* stdout_bytes = nullptr) {
+    Request(query);
+    UStringWebRender out;
+    std::string direct = CaptureStdout([&] { DisplayPage(*context, &out); });
+    if (stdout_bytes != nullptr) *stdout_bytes = direct;
+    return static_cast<char*>(out.output);
+  }
+
+  // The text DisplayPage throws for the query.
+  std::string Thrown(const char* query) {
+    Request(query);
+    UStringWebRender out;
+    std::string thrown = "(nothing thrown)";
+    std::string direct = CaptureStdout([&] {
+      try {
+        DisplayPage(*context, &out);
+      } catch (const char* error) {
+        thrown = error;
+      }
+    });
+    EXPECT_EQ(direct, "");
+    EXPECT_STREQ(out.output, "");
+    return thrown;
+  }
+
+  // Runs `body` with standard output sent to a file; returns the bytes.
+  template <typename Body>
+  std::string CaptureStdout(Body body) {
+    std::string path = root + "/stdout";
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+    body();
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    return ReadFile(path);
+  }
+
+  // Creates the archive file `name` with `size` bytes of every value.
+  std::string MakeRecording(const std::string& name, size_t size) {
+    std::string dir = Site(kArchive) + "2005";
+    EXPECT_EQ(system(("mkdir -p '" + dir + "'").c_str()), 0);
+    std::string content;
+    for (size_t i = 0; i < size; ++i) content += static_cast<char>(i * 7 % 256);
+    WriteFile(Site(kArchive) + name, content);
+    return content;
+  }
+
+  // The children of `item` as rendered on a context of an empty request.
+  std::string Children(XMLItem& item) {
+    if (!context) Request("");
+    UStringWebRender out;
+    RenderItems(item.contains, *context, &out);
+    return static_cast<char*>(out.output);
+  }
+
+  std::unique_ptr<TestPortalContext> context;
+  char saved_cwd_[4096];
+};
+
+// --- Dispatch ---------------------------------------------------------------
+
+TEST_F(VXMLTest, PreparesTheContextBeforeDispatching) {
+  Request("pagename=nothing");
+  context->client_redirect = "elsewhere";
+  context->internal_redirect = "vxml.cgi?pagename=dialout";
+  UStringWebRender out;
+  DisplayPage(*context, &out);
+  EXPECT_EQ(context->settings_reads, 1);
+  EXPECT_TRUE(context->authenticated);
+  EXPECT_STREQ(context->client_redirect, "");
+  EXPECT_STREQ(context->internal_redirect, "");
+  EXPECT_EQ((*context)["pagename"].type, WebArgument::Global);
+}
+
+TEST_F(VXMLTest, UnknownOrMissingPageNamesWriteNothing) {
+  for (const char* query :
+       {"", "pagename=", "pagename=Login", "pagename=DIALOUT",
+        "pagename=callback2", "pagename=wav", "pagename=wav&index="}) {
+    std::string direct;
+    EXPECT_EQ(Display(query, &direct), "") << query;
+    EXPECT_EQ(direct, "") << query;
+    EXPECT_EQ((*context)["pagename"].type, WebArgument::Global) << query;
+  }
+}
+
+// --- VoiceXML pages ---------------------------------------------------------
+
+TEST_F(VXMLTest, DialoutMenu) {
+  std::string direct;
+  EXPECT_EQ(
+      Display("pagename=dialout&cmd=submit&s=1&t=2&o=3", &direct),
+      std::string(kVoiceHeader) +
+          "<menu id=\"menu\">\n"
+          "<property name=\"inputmodes\" value=\"dtmf\"/>\n"
+          "<prompt>hello</prompt>\n"
+          "<prompt>Press 1 to be called back on the number you are calling "
+          "from.</prompt>\n"
+          "<prompt>Press 2 to enter the number to call back.</prompt>\n"
+          "<choice dtmf=\"1\" next=\"vxml.cgi?pagename=dialout&amp;cmd=submit"
+          "&amp;s=2002&amp;t=2001&amp;o=2002\"/>\n"
+          "<choice dtmf=\"2\" next=\"vxml.cgi?pagename=dialout&amp;cmd=getnum"
+          "&amp;s=2002&amp;t=2001&amp;o=2002\"/>\n"
+          "</menu>\n"
+          "<form id=\"mydisconnect\">\n"
+          "<block>\n"
+          "<disconnect/>\n"
+          "</block>\n"
+          "</form>\n"
+          "</vxml>\n");
+  EXPECT_EQ(direct, "");
+}
+
+// The call-back page for the transfer attribute text `dest` and greeting
+// line `greeting`.
+std::string CallbackPage(const std::string& greeting, const std::string& dest) {
+  return std::string(kVoiceHeader) + "<form id=\"callback\">\n<block>\n" +
+         greeting + "</block>\n<transfer name=\"call\" dest=\"" + dest +
+         "\"/>\n</form>\n</vxml>\n";
+}
+
+TEST_F(VXMLTest, CallbackPromptsWithoutGreetingFile) {
+  EXPECT_EQ(Display("pagename=callback&dest=2001"),
+            CallbackPage("<prompt>Dialling </prompt>\n", "2001"));
+  // Without "dest" the transfer goes to an empty number.
+  EXPECT_EQ(Display("pagename=callback"),
+            CallbackPage("<prompt>Dialling </prompt>\n", ""));
+}
+
+TEST_F(VXMLTest, CallbackPlaysGreetingFileOfTheWorkingDirectory) {
+  WriteFile(root + "/dialling.wav", "RIFF");
+  EXPECT_EQ(Display("pagename=callback&dest=2001"),
+            CallbackPage("<audio src=\"dialling.wav\"/>\n", "2001"));
+}
+
+TEST_F(VXMLTest, CallbackDestinationCannotLeaveItsAttribute) {
+  const std::string prompt = "<prompt>Dialling </prompt>\n";
+  EXPECT_EQ(Display("pagename=callback&dest=1%262%3C3%3E"),
+            CallbackPage(prompt, "1&amp;2&lt;3&gt;"));
+  // A double quote is written as an entity (whose "&" the element escapes
+  // in turn), so the value cannot end early and add attributes.
+  EXPECT_EQ(Display("pagename=callback&dest=1%22+next%3D%22x"),
+            CallbackPage(prompt, "1&amp;quot; next=&amp;quot;x"));
+}
+
+TEST_F(VXMLTest, LoginPage) {
+  std::string direct;
+  std::string page = Display("pagename=login", &direct);
+  EXPECT_EQ(direct, "");
+  // An HTML page recorded in the history (here in cookies, as the context
+  // has no session).
+  EXPECT_EQ(page,
+            "Set-Cookie: _page0=/vxml.cgi?pagename=login; \n"
+            "Set-Cookie: _page1=; \n"
+            "Set-Cookie: _page2=; \n"
+            "Set-Cookie: _page3=; \n"
+            "Set-Cookie: _page4=; \n"
+            "Cache-Control: no-cache, no-store, max-age=1, must-revalidate\n"
+            "Content-type: text/html;charset=utf-8\n"
+            "\n"
+            "<html>\n<head>\n<title></title>\n</head>\n<body >\n"
+            "AUTHORISATION FAILURE PLEASE LOGIN CORRECLY</body>\n</html>\n");
+}
+
+// --- Recordings -------------------------------------------------------------
+
+TEST_F(VXMLTest, StreamsRecordingWithItsLength) {
+  // More than one copy chunk, with every byte value.
+  std::string content = MakeRecording("2005/msg2.wav", 20044);
+  std::string direct;
+  EXPECT_EQ(Display("pagename=wav&index=2005/msg2.wav", &direct), "");
+  EXPECT_EQ(direct,
+            "Content-Type: audio/wav\nContent-Length: 20044\n\n" + content);
+}
+
+TEST_F(VXMLTest, StreamsEmptyRecording) {
+  MakeRecording("2005/empty.wav", 0);
+  std::string direct;
+  Display("pagename=wav&index=2005/empty.wav", &direct);
+  EXPECT_EQ(direct, "Content-Type: audio/wav\nContent-Length: 0\n\n");
+}
+
+TEST_F(VXMLTest, MissingRecordingThrowsItsPath) {
+  MakeRecording("2005/msg1.wav", 10);
+  const std::string archive = Site(kArchive);
+  EXPECT_EQ(Thrown("pagename=wav&index=2005/nothing.wav"),
+            "Unable to open wav file: " + archive + "2005/nothing.wav");
+  // A directory opens but has no bytes: refused before any header.
+  EXPECT_EQ(Thrown("pagename=wav&index=2005"),
+            "Unable to open wav file: " + archive + "2005");
+  EXPECT_EQ(Thrown("pagename=wav&index=2005/"),
+            "Unable to open wav file: " + archive + "2005/");
+  // The text goes into an HTML page: the request's markup is escaped.
+  EXPECT_EQ(Thrown("pagename=wav&index=%3Cb%3E%26"),
+            "Unable to open wav file: " + archive + "&lt;b&gt;&amp;");
+}
+
+TEST_F(VXMLTest, RecordingsOutsideTheArchiveAreRefused) {
+  WriteFile(Site("/Korvelund/config/Lumera.cfg"), "password=secret\n");
+  MakeRecording("2005/msg1.wav", 10);
+  const std::string archive = Site(kArchive);
+  for (const char* index :
+       {"../../../../../Korvelund/config/Lumera.cfg",
+        "2005/../../../../../../Korvelund/config/Lumera.cfg", "..", "2005/..",
+        "2005/../2005/msg1.wav"}) {
+    EXPECT_EQ(Thrown((std::string("pagename=wav&index=") + index).c_str()),
+              "Unable to open wav file: " + archive + index);
+  }
+  const std::string config = Site("/Korvelund/config/Lumera.cfg");
+  EXPECT_EQ(Thrown(("pagename=wav&index=" + config).c_str()),
+            "Unable to open wav file: " + archive + config);
+  // Names that merely contain dots are ordinary names.
+  MakeRecording("2005/..msg..wav", 3);
+  std::string direct;
+  Display("pagename=wav&index=2005/..msg..wav", &direct);
+  EXPECT_EQ(direct.substr(0, 24), "Content-Type: audio/wav\n");
+}
+
+TEST_F(VXMLTest, LongRecordingErrorIsCutWithinItsBuffer) {
+  const std::string prefix = "Unable to open wav file: " + Site(kArchive);
+  std::string thrown =
+      Thrown(("pagename=wav&index=" + std::string(700, 'x')).c_str());
+  EXPECT_EQ(thrown, prefix + std::string(511 - prefix.size(), 'x'));
+
+  // Two-byte characters: the cut does not split one, so a byte may be left
+  // unused.
+  std::string index;
+  for (int i = 0; i < 350; ++i) index += "%C3%A9";
+  thrown = Thrown(("pagename=wav&index=" + index).c_str());
+  std::string expected = prefix;
+  while (expected.size() + 2 <= 511) expected += "\xC3\xA9";
+  EXPECT_EQ(thrown, expected);
+}
+
+// --- Spoken prompts ---------------------------------------------------------
+
+TEST_F(VXMLTest, SpeakNameSaysNameOrNumberDigitByDigit) {
+  XMLItem named("block", nullptr, nullptr);
+  char name[] = "Alice 100% <Archer>";
+  char num[] = "2001";
+  SpeakName(&named, name, num);
+  EXPECT_EQ(Children(named), "<prompt>Alice 100% &lt;Archer&gt;</prompt>\n");
+
+  XMLItem numbered("block", nullptr, nullptr);
+  char empty[] = "";
+  char odd[] = "2%1";
+  SpeakName(&numbered, empty, odd);
+  EXPECT_EQ(Children(numbered),
+            "<prompt>Number </prompt>\n<prompt>2</prompt>\n<prompt>%</prompt>\n"
+            "<prompt>1</prompt>\n");
+
+  XMLItem nothing("block", nullptr, nullptr);
+  SpeakName(&nothing, nullptr, nullptr);
+  EXPECT_EQ(Children(nothing), "<prompt>Number </prompt>\n");
+}
+
+TEST_F(VXMLTest, SpeakTimeSaysHourAndMinutes) {
+  struct {
+    const char* t;
+    const char* prompts;
+  } cases[] = {
+      {"1430", "<prompt>14</prompt>\n<prompt>30</prompt>\n"},
+      {"900", "<prompt>09</prompt>\n<prompt> hundred hours</prompt>\n"},
+      {"905", "<prompt>09</prompt>\n<prompt>05</prompt>\n"},
+      {"45", "<prompt>00</prompt>\n<prompt>45</prompt>\n"},
+      {"5", "<prompt>00</prompt>\n<prompt>05</prompt>\n"},
+      {"", "<prompt>00</prompt>\n<prompt> hundred hours</prompt>\n"},
+      {"123456", "<prompt>12</prompt>\n<prompt>56</prompt>\n"},
+  };
+  for (const auto& c : cases) {
+    XMLItem block("block", nullptr, nullptr);
+    std::string t = c.t;
+    SpeakTime(&block, &t[0]);
+    EXPECT_EQ(Children(block), c.prompts) << c.t;
+  }
+  XMLItem block("block", nullptr, nullptr);
+  SpeakTime(&block, nullptr);
+  EXPECT_EQ(Children(block),
+            "<prompt>00</prompt>\n<prompt> hundred hours</prompt>\n");
+}
+
+}  // namespace

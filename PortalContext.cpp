@@ -23,6 +23,8 @@ namespace {
 constexpr char kPortalName[] = "Lumera";
 // Prefix of every session variable that caches settings.
 constexpr char kCachePrefix[] = "portalContext";
+// The session variable that caches a yes of isCCSuperVisor.
+constexpr char kSupervisorVariable[] = "isSuperVisor";
 // Mailbox part of the sender address of the portal's mail.
 constexpr char kNoReplyMailbox[] = "noreply";
 // Currency of a customer that names none: the pound sign in UTF-8.
@@ -171,8 +173,11 @@ void PortalContext::ReadSettings() {
               kPortalName, user);
     } else {
       UseSettings(row);
-      SaveSqlSession(result.get(), row, kCachePrefix);
     }
+    // What an earlier user of this session had cached (rights, supervisor
+    // answer) must not pass to this one, whether or not it has settings.
+    SaveSqlSession(result.get(), row, kCachePrefix);
+    DropSessionVars(kSupervisorVariable);
   }
   if (!timeZone.IsEmpty()) {
     SetSessionTimeZone(session, timeZone);
@@ -205,15 +210,7 @@ void PortalContext::UseCurrency(const char* symbol) {
 
 void PortalContext::SaveSqlSession(MYSQL_RES* r, MYSQL_ROW& row,
                                    const char* prefix) {
-  size_t prefix_length = strlen(prefix);
-  OSListIterator it(&session_vars);
-  while (OSListObj* obj = it.Next()) {
-    WebSessionVar* var = static_cast<WebSessionVar*>(obj);
-    if (strncmp(var->name, prefix, prefix_length) == 0) {
-      session_vars.Remove(var);
-      delete var;
-    }
-  }
+  DropSessionVars(prefix);
   if (row == nullptr) return;
   unsigned int count = mysql_num_fields(r);
   MYSQL_FIELD* fields = mysql_fetch_fields(r);
@@ -222,6 +219,18 @@ void PortalContext::SaveSqlSession(MYSQL_RES* r, MYSQL_ROW& row,
     name += fields[i].name;
     WebSessionVar& var = GetWebSessionVar(name);
     if (row[i] != nullptr) var = row[i];
+  }
+}
+
+void PortalContext::DropSessionVars(const char* prefix) {
+  size_t prefix_length = strlen(prefix);
+  OSListIterator it(&session_vars);
+  while (OSListObj* obj = it.Next()) {
+    WebSessionVar* var = static_cast<WebSessionVar*>(obj);
+    if (strncmp(var->name, prefix, prefix_length) == 0) {
+      session_vars.Remove(var);
+      delete var;
+    }
   }
 }
 
@@ -271,7 +280,7 @@ char* PortalContext::GetVariable(const char* varname) {
 
 bool PortalContext::HasVariable(const char* varname) {
   return IsName(varname, "customerId") || IsName(varname, "subscriberId") ||
-         IsName(varname, "customerSearchGroup") ||
+         IsName(varname, "customerSearchGroup") || IsName(varname, "contactId") ||
          WebContext::HasVariable(varname);
 }
 
@@ -379,8 +388,8 @@ bool PortalContext::isAdministrator() {
 }
 
 bool PortalContext::isCCSuperVisor() {
-  if (HasWebSessionVar("isSuperVisor")) {
-    return GetWebSessionVar("isSuperVisor") == "1";
+  if (HasWebSessionVar(kSupervisorVariable)) {
+    return GetWebSessionVar(kSupervisorVariable) == "1";
   }
   SQLSession session(GetSQLSession());
   UString escaped;
@@ -390,7 +399,7 @@ bool PortalContext::isCCSuperVisor() {
              contactId, session.Escape(customerIdString, escaped));
   Result result = Select(session, sql, true);
   if (NextRow(session, result, sql) == nullptr) return false;
-  SetWebSessionVar("isSuperVisor", "1");
+  SetWebSessionVar(kSupervisorVariable, "1");
   return true;
 }
 

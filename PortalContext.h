@@ -53,12 +53,13 @@ class PortalContext : public WebContext {
   // Fills the members for the web user REMOTE_USER of the portal "Lumera":
   // from the session cache when it was made for the same user and portal
   // (names compared without regard to case), otherwise from the database,
-  // replacing every cached "portalContext" variable. A user without a
-  // settings row gets the line "Login details not allowed for this Portal
-  // %s for user %s\n" on standard error; the members and the cache stay as
-  // they are. With a time zone, runs "SET time_zone" on the connection and
-  // sets the environment variable TZ. Throws the connection and statement
-  // error texts.
+  // replacing every cached "portalContext" variable and the cached
+  // "isSuperVisor". A user without a settings row gets the line "Login
+  // details not allowed for this Portal %s for user %s\n" on standard
+  // error; the members stay as they are and nothing is cached, so the next
+  // request asks again. With a time zone, runs "SET time_zone" on the
+  // connection and sets the environment variable TZ. Throws the connection
+  // and statement error texts.
   void ReadSettings() override;
   // Replaces every session variable whose name begins with `prefix` by one
   // variable per column of `r`, named `prefix` + column name, holding the
@@ -86,9 +87,13 @@ class PortalContext : public WebContext {
   // "customerId" and "subscriberId" as decimal text (kept in
   // customerIdString and subscriberIdString), "customerSearchGroup" as
   // GetCustomerSearchGroup(); any other name (also "contactId") as
-  // WebContext answers it. Valid until the member or variable changes.
+  // WebContext answers it: a request argument or session variable of that
+  // name, else "". Valid until the member or variable changes. Throws as
+  // GetCustomerSearchGroup.
   char* GetVariable(const char* varname) override;
-  // True for the three names above, else as WebContext answers.
+  // True for the three names above and for "contactId" (which a statement
+  // then gets as GetVariable gives it, "" when the request has none), else
+  // as WebContext answers.
   bool HasVariable(const char* varname) override;
   // The ids of the customers whose data the user may search, for use inside
   // one pair of single quotes in a statement: the customer's own id, or for
@@ -170,6 +175,9 @@ class PortalContext : public WebContext {
   void UseSettings(const char* const* values);
   // currency = `symbol`, or "£" when it is null or empty.
   void UseCurrency(const char* symbol);
+  // Removes and deletes every session variable whose name begins with
+  // `prefix`.
+  void DropSessionVars(const char* prefix);
   // accessRights = the cached rights; true when they were cached.
   bool CachedRights();
   // Reads the right ids of `sql` into accessRights and its cache variable.

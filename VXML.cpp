@@ -157,8 +157,9 @@ std::unique_ptr<VXMLPage> CallbackPage(PortalContext& context) {
     block->Add(new XMLItem("audio", nullptr, "src=\"%s\"", kGreetingFile));
   }
 
-  // A double quote would end the attribute value early.
-  dest.ReplaceAll("\"", "&quot;");
+  // The destination is a URI: a double quote, which would end the attribute
+  // value early, is written in its percent-encoded form.
+  dest.ReplaceAll("\"", "%22");
   form->Add(new XMLItem("transfer", nullptr, "name=\"call\" dest=\"%s\"",
                         static_cast<char*>(dest)));
   return page;

@@ -132,8 +132,20 @@ SQLSession::~SQLSession() {
   if (mysql == &_mysql) mysql_close(mysql);
 }
 
-char* SQLSession::Escape(const char* text, UString& out) {
+char* SQLSession::Escape(const char* text, UString& out, char quote) {
   if (text == nullptr) text = "";
+  if (mysql != nullptr &&
+      (mysql->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) != 0) {
+    // A backslash is an ordinary character then, and the library doubles
+    // only single quotes: the delimiting quote is doubled here instead.
+    std::string doubled;
+    for (const char* p = text; *p != '\0'; ++p) {
+      if (*p == quote) doubled += quote;
+      doubled += *p;
+    }
+    out = doubled.c_str();
+    return out;
+  }
   unsigned long length = strlen(text);
   std::string escaped(2 * length + 1, '\0');
   unsigned long written;
@@ -158,9 +170,10 @@ char* SQLSession::QueryParse(WebContext& context, const char* orig,
   if (orig == nullptr) return nullptr;
   std::string out;
   UString escaped;
+  char quote = '\0';  // the quote the statement has open, '\0' for none
   const char* p = orig;
   while (*p != '\0') {
-    size_t plain = strcspn(p, "\\$");
+    size_t plain = strcspn(p, "\\$'\"");
     out.append(p, plain);
     p += plain;
     if (*p == '\\') {
@@ -177,12 +190,22 @@ char* SQLSession::QueryParse(WebContext& context, const char* orig,
       std::string name(p + 1, length);
       if (context.HasVariable(name.c_str())) {
         const char* value = context.GetVariable(name.c_str());
-        out += IsQuotedIdList(value) ? value : Escape(value, escaped);
+        out += IsQuotedIdList(value)
+                   ? value
+                   : Escape(value, escaped, quote != '\0' ? quote : '\'');
         p += 1 + length;
       } else {
         out += '$';
         ++p;
       }
+    } else if (*p != '\0') {
+      // A quote opens a quoted text, or closes the one it opened.
+      if (quote == '\0') {
+        quote = *p;
+      } else if (quote == *p) {
+        quote = '\0';
+      }
+      out += *p++;
     }
   }
   q = out.c_str();
@@ -191,7 +214,6 @@ char* SQLSession::QueryParse(WebContext& context, const char* orig,
 
 void SQLSession::AppendAssignments(WebContext& context, UString& q,
                                    bool quote_digit) {
-  UString escaped;
   bool first = true;
   OSListIterator it(&context.arguments);
   while (OSListObj* obj = it.Next()) {
@@ -206,26 +228,28 @@ void SQLSession::AppendAssignments(WebContext& context, UString& q,
     if (bare) {
       q += value;
     } else {
-      q += '"';
-      q += Escape(value, escaped);
-      q += '"';
+      AppendQuotedValue(q, value, '"');
     }
   }
+}
+
+void SQLSession::AppendQuotedValue(UString& q, const char* value, char quote) {
+  UString escaped;
+  q += quote;
+  q += Escape(value, escaped, quote);
+  q += quote;
 }
 
 char* SQLSession::GetSQLUpdate(WebContext& context, UString& q,
                                const char* table, const char* indexname,
                                const char* indexvalue) {
-  UString escaped;
   q = "UPDATE ";
   AppendQuotedName(q, table != nullptr ? table : "");
   q += " SET ";
   AppendAssignments(context, q, false);
   q += " WHERE ";
   AppendColumn(q, indexname != nullptr ? indexname : "");
-  q += '"';
-  q += Escape(indexvalue, escaped);
-  q += '"';
+  AppendQuotedValue(q, indexvalue, '"');
   return q;
 }
 
@@ -241,7 +265,6 @@ char* SQLSession::GetSQLInsert(WebContext& context, UString& q,
 char* SQLSession::GetSQLDelete(WebContext& /*context*/, UString& q,
                                const char* table, const char* indexname,
                                const char* indexvalue) {
-  UString escaped;
   if (indexvalue == nullptr) indexvalue = "";
   q = "DELETE FROM ";
   AppendBareName(q, table != nullptr ? table : "");
@@ -251,9 +274,7 @@ char* SQLSession::GetSQLDelete(WebContext& /*context*/, UString& q,
   if (IsInteger(indexvalue)) {
     q += indexvalue;
   } else {
-    q += '\'';
-    q += Escape(indexvalue, escaped);
-    q += '\'';
+    AppendQuotedValue(q, indexvalue, '\'');
   }
   return q;
 }

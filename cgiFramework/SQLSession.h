@@ -37,11 +37,14 @@ class SQLSession : public OSListObj {
   SQLSession(const SQLSession&) = delete;
   SQLSession& operator=(const SQLSession&) = delete;
 
-  // Replaces `out` with `text` escaped for use between quotes in a statement
-  // on this connection (mysql_real_escape_string; without a connection the
-  // escaping of an ASCII-compatible character set) and returns its text,
-  // valid until `out` changes. A null `text` gives the empty text.
-  char* Escape(const char* text, UString& out);
+  // Replaces `out` with `text` escaped for use between two `quote`
+  // characters (single or double quote) in a statement on this connection
+  // and returns its text, valid until `out` changes. Follows the server's
+  // quoting rules: backslash escapes (mysql_real_escape_string; without a
+  // connection the escaping of an ASCII-compatible character set), or, when
+  // the connection runs with NO_BACKSLASH_ESCAPES, `quote` written twice. A
+  // null `text` gives the empty text.
+  char* Escape(const char* text, UString& out, char quote = '\'');
 
   // Fills `q` with `orig` after substitution and returns its text (valid
   // until `q` changes); null when `orig` is null. A backslash makes the next
@@ -49,10 +52,11 @@ class SQLSession : public OSListObj {
   // quote, double quote, blank, comma or percent sign, becomes
   // context.GetVariable(name) when context.HasVariable(name) is true, and
   // stays as written otherwise. Substituted values are escaped as by Escape
-  // (statements put them between quotes), except a list of decimal ids
-  // joined by "','" (the portal's customer search group), which is meant to
-  // form a list of quoted ids and is inserted as it is. A child hands the
-  // call to the session it borrows from.
+  // for the quote that `orig` has open at that point (single quote outside
+  // quotes), except a list of decimal ids joined by "','" (the portal's
+  // customer search group), which is meant to form a list of quoted ids and
+  // is inserted as it is. A child hands the call to the session it borrows
+  // from. Throws what the context's GetVariable throws.
   char* QueryParse(WebContext& context, const char* orig, UString& q);
 
   // Statement builders over the request's Normal arguments other than
@@ -88,6 +92,8 @@ class SQLSession : public OSListObj {
   // Appends to `q` the assignments of the builders; `quote_digit` writes a
   // one-digit value in double quotes too.
   void AppendAssignments(WebContext& context, UString& q, bool quote_digit);
+  // Appends `value` escaped between two `quote` characters.
+  void AppendQuotedValue(UString& q, const char* value, char quote);
 };
 
 // Local server sockets tried, in order, for the host "localhost" when no

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "cgiFramework/SitePaths.h"
@@ -341,7 +342,14 @@ void WebContext::ParseMultipart(const char* content_type) {
 }
 
 void WebContext::AddWebArguments(const char* cl, WebArgument::Type type) {
-  if (cl == nullptr) return;
+  if (cl == nullptr || *cl == '\0') return;
+  // The names present so far, so that a long text costs one lookup per
+  // argument instead of a walk over the whole list.
+  std::unordered_set<std::string> names;
+  OSListIterator it(&arguments);
+  while (OSListObj* obj = it.Next()) {
+    names.insert(static_cast<char*>(static_cast<WebArgument*>(obj)->name));
+  }
   const char* p = cl;
   while (*p != '\0') {
     std::string name;
@@ -363,8 +371,9 @@ void WebContext::AddWebArguments(const char* cl, WebArgument::Type type) {
       }
     }
     while (*p == '&' || *p == '\r' || *p == '\n') ++p;
-    // The first occurrence of a name wins.
-    if (FindWebArgument(name.c_str(), WebArgument::Any) != nullptr) continue;
+    // The first occurrence of a name wins. Names are compared as stored,
+    // that is up to a decoded zero byte.
+    if (!names.insert(name.c_str()).second) continue;
     auto* arg = new WebArgument;
     arg->name = name.c_str();
     arg->value = value.c_str();

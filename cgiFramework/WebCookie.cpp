@@ -129,12 +129,8 @@ void WebContext::ScanWebCookies() {
 }
 
 WebCookie* WebContext::FindWebCookie(const char* name) {
-  OSListIterator it(&cookies);
-  while (OSListObj* obj = it.Next()) {
-    auto* cookie = static_cast<WebCookie*>(obj);
-    if (cookie->name == name) return cookie;
-  }
-  return nullptr;
+  // The keyed lookup only reads the key.
+  return static_cast<WebCookie*>(cookies.Find(const_cast<char*>(name)));
 }
 
 WebCookie& WebContext::GetWebCookie(const char* name) {

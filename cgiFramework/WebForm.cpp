@@ -31,7 +31,7 @@ void WebForm::Globals(WebContext& context, const char* list) {
       if (wanted.empty()) continue;
       OSListIterator it(&context.arguments);
       while (WebArgument* arg = static_cast<WebArgument*>(it.Next())) {
-        if (arg->name == wanted.c_str()) AddHidden(wanted.c_str(), *arg);
+        if (arg->name == wanted.c_str()) AddHidden(wanted.c_str(), arg->value);
       }
     }
   }
@@ -47,7 +47,7 @@ void WebForm::Render(WebContext& context, WebRender* o) {
     while (WebArgument* arg = static_cast<WebArgument*>(it.Next())) {
       if (arg->type == WebArgument::Global ||
           arg->type == WebArgument::Context) {
-        AddHidden(arg->name, *arg);
+        AddHidden(arg->name, arg->value);
       }
     }
   }

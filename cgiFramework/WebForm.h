@@ -44,7 +44,8 @@ class WebForm : public WebItem {
   bool doGlobals;  // rendering adds the Global and Context arguments
 
  private:
-  // Adds a hidden field `name` = `value` unless the form holds one.
+  // Adds a hidden field `name` = `value` unless the form holds one. The
+  // value is the argument's own value: a default is not repeated.
   void AddHidden(const char* name, const char* value);
 };
 

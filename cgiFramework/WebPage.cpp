@@ -17,15 +17,19 @@ struct History {
   UString url[kHistorySize];
 };
 
-// Reads the slots in order. A slot never set reads as "" and is created by
-// its lookup, so that new cookies are listed (and sent) in slot order.
+// The URL stored in history slot `slot`. A slot never set reads as "" and
+// is created by its lookup.
+UString ReadSlot(WebContext& context, int slot) {
+  return context.session_prefix.IsEmpty()
+             ? context.GetWebCookie(kHistory[slot]).value
+             : context.GetWebSessionVar(kHistory[slot]).value;
+}
+
+// Reads the slots in order, so that new cookies are listed (and sent) in
+// slot order.
 History ReadHistory(WebContext& context) {
   History history;
-  for (int i = 0; i < kHistorySize; ++i) {
-    history.url[i] = context.session_prefix.IsEmpty()
-                         ? context.GetWebCookie(kHistory[i]).value
-                         : context.GetWebSessionVar(kHistory[i]).value;
-  }
+  for (int i = 0; i < kHistorySize; ++i) history.url[i] = ReadSlot(context, i);
   return history;
 }
 
@@ -50,14 +54,14 @@ void RecordHistory(WebContext& context) {
 }
 
 // Moves every entry one slot towards "_page0", empties "_page4" and returns
-// the new "_page0".
+// the new "_page0" as stored (a cookie stores control bytes escaped).
 UString GoBackInHistory(WebContext& context) {
   History history = ReadHistory(context);
   for (int i = 0; i < kHistorySize - 1; ++i) {
     SetHistory(context, i, history.url[i + 1]);
   }
   SetHistory(context, kHistorySize - 1, "");
-  return history.url[1];
+  return ReadSlot(context, 0);
 }
 
 // `url` with the bytes that could end an HTML attribute or tag

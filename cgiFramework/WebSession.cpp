@@ -225,12 +225,9 @@ void WebContext::SaveWebSessionVars(const char* sessionId) {
 }
 
 WebSessionVar* WebContext::FindWebSessionVar(const char* name) {
-  OSListIterator it(&session_vars);
-  while (OSListObj* obj = it.Next()) {
-    auto* var = static_cast<WebSessionVar*>(obj);
-    if (var->name == name) return var;
-  }
-  return nullptr;
+  // The keyed lookup only reads the key.
+  return static_cast<WebSessionVar*>(
+      session_vars.Find(const_cast<char*>(name)));
 }
 
 WebSessionVar& WebContext::GetWebSessionVar(const char* name) {

@@ -25,15 +25,9 @@ wchar_t empty_wide_text[1] = L"";
 constexpr int kWideChunk = 256;
 
 // Ends the process, naming the allocating function (`where`) and the
-// capacity that could not be had. Without a console yet, the message goes
-// to standard error.
+// capacity that could not be had.
 [[noreturn]] void OutOfMemory(const char* where, int capacity) {
-  if (Console != nullptr) {
-    Console->Fatal("UStringX::%s - Out Of memory for size %d", where, capacity);
-  }
-  std::fprintf(stderr, "UStringX::%s - Out Of memory for size %d\n", where,
-               capacity);
-  std::abort();
+  os_fatal("UStringX::%s - Out Of memory for size %d", where, capacity);
 }
 
 // A zeroed array for `size` units plus a terminator, its capacity rounded by
@@ -319,23 +313,26 @@ bool UString::Replace(const char* what, const char* with) {
 
 bool UString::ReplaceAll(const char* what, const char* with) {
   if (what == nullptr || what[0] == '\0') return false;
-  if (std::strstr(Text(with), what) == nullptr) {
+  // Copies, as `what` or `with` may point into this text, which each
+  // replacement rewrites and may move.
+  const std::string what_text(what);
+  const std::string with_text(Text(with));
+  if (with_text.find(what_text) == std::string::npos) {
     bool replaced = false;
-    while (Replace(what, with)) replaced = true;
+    while (Replace(what_text.c_str(), with_text.c_str())) replaced = true;
     return replaced;
   }
   // `with` contains `what`: restarting from the beginning would find the
   // inserted text again and never end, so replace each occurrence once.
   if (buffer == nullptr) return false;
-  const size_t what_length = std::strlen(what);
   std::string text;
   const char* rest = buffer;
   const char* found = nullptr;
   bool replaced = false;
-  while ((found = std::strstr(rest, what)) != nullptr) {
+  while ((found = std::strstr(rest, what_text.c_str())) != nullptr) {
     text.append(rest, found);
-    text += Text(with);
-    rest = found + what_length;
+    text += with_text;
+    rest = found + what_text.size();
     replaced = true;
   }
   if (!replaced) return false;

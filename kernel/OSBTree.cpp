@@ -31,6 +31,29 @@ OSBTreeObj* Neighbour(OSBTreeObj* n, int dir) {
   return parent;
 }
 
+// Walks down from `n`, asking `compare(node)`: negative goes left, positive
+// right. Returns the node that answers 0, or null when a null link is
+// reached. Adds one to *count per comparison; when `passed` is given,
+// passed[dir] is the last node left in direction `dir` (null if none).
+template <typename Compare>
+OSBTreeObj* Descend(OSBTreeObj* n, Compare compare, int* count,
+                    OSBTreeObj** passed = nullptr) {
+  while (n != nullptr) {
+    ++*count;
+    const int c = compare(n);
+    if (c == 0) return n;
+    const int dir = c > 0 ? kRight : kLeft;
+    if (passed != nullptr) passed[dir] = n;
+    n = n->link[dir];
+  }
+  return nullptr;
+}
+
+// The key order of `probe` (Compare) as a function of the tree node.
+auto KeyOrder(OSBTreeObj* probe) {
+  return [probe](OSBTreeObj* node) { return probe->Compare(node); };
+}
+
 // Lifts a's child in direction `dir` into a's place and returns it. The child
 // takes over a's parent link; the caller hangs it into that parent.
 OSBTreeObj* RotateUp(OSBTreeObj* a, int dir) {
@@ -168,12 +191,8 @@ BOOL OSBTree::Add(OSBTreeObj* item) {
 
 void OSBTree::Remove(OSBTreeObj* item) {
   CriticalSectionLock lock(&cs);
-  OSBTreeObj* p = root.link[kLeft];
-  while (p != nullptr) {
-    int c = item->Compare(p);
-    if (c == 0) break;
-    p = p->link[c > 0 ? kRight : kLeft];
-  }
+  int comparisons = 0;  // not a search: `count` keeps the last search's
+  OSBTreeObj* p = Descend(root.link[kLeft], KeyOrder(item), &comparisons);
   if (p == nullptr) return;
 
   // An object of equal key is not necessarily `item`: only take out what
@@ -187,14 +206,7 @@ void OSBTree::Remove(OSBTreeObj* item) {
 OSBTreeObj* OSBTree::Find(OSBTreeObj* probe) {
   CriticalSectionLock lock(&cs);
   count = 0;
-  OSBTreeObj* n = root.link[kLeft];
-  while (n != nullptr) {
-    count++;
-    int c = probe->Compare(n);
-    if (c == 0) return n;
-    n = n->link[c > 0 ? kRight : kLeft];
-  }
-  return nullptr;
+  return Descend(root.link[kLeft], KeyOrder(probe), &count);
 }
 
 OSBTreeObj* OSBTree::FindLE(OSBTreeObj* probe) {
@@ -208,23 +220,19 @@ OSBTreeObj* OSBTree::FindGE(OSBTreeObj* probe) {
 OSBTreeObj* OSBTree::FindLeft(OSBTreeObj* probe) {
   CriticalSectionLock lock(&cs);
   count = 0;
-  OSBTreeObj* n = root.link[kLeft];
-  while (n != nullptr) {
-    count++;
-    int c = probe->CompareLeft(n);
-    if (c == 0) break;
-    n = n->link[c > 0 ? kRight : kLeft];
-  }
-  if (n == nullptr) return nullptr;
+  auto run_order = [probe](OSBTreeObj* node) {
+    return probe->CompareLeft(node);
+  };
+  OSBTreeObj* candidate = Descend(root.link[kLeft], run_order, &count);
+  if (candidate == nullptr) return nullptr;
 
   // The matching run is contiguous, so the left-most match lies on the way
   // down the left subtree: matches go further left, nodes before the run
   // send the walk right.
-  OSBTreeObj* candidate = n;
-  n = n->link[kLeft];
+  OSBTreeObj* n = candidate->link[kLeft];
   while (n != nullptr) {
     count++;
-    int c = probe->CompareLeft(n);
+    const int c = run_order(n);
     if (c < 0) break;
     if (c == 0) {
       candidate = n;
@@ -245,16 +253,10 @@ OSBTreeObj* OSBTree::FindAmbiguous(OSBTreeObj* probe) {
     CriticalSectionLock lock(&cs);
     const int n = probe->CompareMaxLen();
     for (int len = n; len > 0 && found == nullptr; len--) {
-      OSBTreeObj* node = root.link[kLeft];
-      while (node != nullptr) {
-        comparisons++;
-        int c = probe->CompareAmbiguous(node, len);
-        if (c == 0) {
-          found = node;
-          break;
-        }
-        node = node->link[c > 0 ? kRight : kLeft];
-      }
+      auto prefix_order = [probe, len](OSBTreeObj* node) {
+        return probe->CompareAmbiguous(node, len);
+      };
+      found = Descend(root.link[kLeft], prefix_order, &comparisons);
     }
     count = comparisons;
   }
@@ -321,17 +323,10 @@ OSBTreeObj* OSBTree::Step(OSBTreeObj* x, OSBTreeObj* match, CompareFn compare) {
 OSBTreeObj* OSBTree::FindNearest(OSBTreeObj* probe, int remembered_dir) {
   CriticalSectionLock lock(&cs);
   count = 0;
-  OSBTreeObj* remembered = nullptr;
-  OSBTreeObj* n = root.link[kLeft];
-  while (n != nullptr) {
-    count++;
-    int c = probe->Compare(n);
-    if (c == 0) return n;
-    int dir = c > 0 ? kRight : kLeft;
-    if (dir == remembered_dir) remembered = n;
-    n = n->link[dir];
-  }
-  return remembered;
+  OSBTreeObj* passed[2] = {nullptr, nullptr};
+  OSBTreeObj* equal =
+      Descend(root.link[kLeft], KeyOrder(probe), &count, passed);
+  return equal != nullptr ? equal : passed[remembered_dir];
 }
 
 // Takes `item`, known to be held by this tree, out of it and clears its

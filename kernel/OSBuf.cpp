@@ -108,9 +108,7 @@ void Forget(OSLinkList* list) {
 
 void OSBuf::Initialise() {
   if (buffer_block != nullptr) return;
-  if (OS_CRITICAL_BUFFERS.sem == nullptr) {
-    InitializeCriticalSection(&OS_CRITICAL_BUFFERS);
-  }
+  InitializeCriticalSection(&OS_CRITICAL_BUFFERS);
   CriticalSectionLock lock(&OS_CRITICAL_BUFFERS);
   const KernelCfg* cfg = Cfg();
   std::size_t total = 0;

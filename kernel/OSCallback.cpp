@@ -20,9 +20,7 @@ int callback_block_qty = 0;
 
 void OSCallback::Initialise() {
   if (callback_block != nullptr) return;
-  if (OS_CRITICAL_CALLBACKS.sem == nullptr) {
-    InitializeCriticalSection(&OS_CRITICAL_CALLBACKS);
-  }
+  InitializeCriticalSection(&OS_CRITICAL_CALLBACKS);
   CriticalSectionLock lock(&OS_CRITICAL_CALLBACKS);
   const KernelCfg* cfg = KERNELCFG != nullptr ? KERNELCFG : &default_cfg;
   const int qty = cfg->callback_qty > 0 ? cfg->callback_qty : 0;

@@ -31,6 +31,15 @@ size_t FormatCut(char* buf, size_t size, const char* fmt, va_list args) {
   return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
 }
 
+// Prints `title`, the message and a line end, each as its own Print: the
+// frame of a warning, notification or fatal error.
+void PrintFramed(OSConsole* console, const char* title, const char* fmt,
+                 va_list args) {
+  console->Print("%s", title);
+  console->vPrint(fmt, args);
+  console->Print("\r\n");
+}
+
 }  // namespace
 
 [[noreturn]] void os_fatal(const char* fmt, ...) {
@@ -60,30 +69,24 @@ void OSConsole::Print(const char* fmt, ...) {
 }
 
 void OSConsole::Warning(const char* fmt, ...) {
-  Print("WARNING:\r\n");
   va_list args;
   va_start(args, fmt);
-  vPrint(fmt, args);
+  PrintFramed(this, "WARNING:\r\n", fmt, args);
   va_end(args);
-  Print("\r\n");
 }
 
 void OSConsole::Notify(const char* fmt, ...) {
-  Print("NOTIFICATION:\r\n");
   va_list args;
   va_start(args, fmt);
-  vPrint(fmt, args);
+  PrintFramed(this, "NOTIFICATION:\r\n", fmt, args);
   va_end(args);
-  Print("\r\n");
 }
 
 void OSConsole::Fatal(const char* fmt, ...) {
-  Print("FATAL:\r\n");
   va_list args;
   va_start(args, fmt);
-  vPrint(fmt, args);
+  PrintFramed(this, "FATAL:\r\n", fmt, args);
   va_end(args);
-  Print("\r\n");
   std::abort();
 }
 

@@ -59,6 +59,8 @@ void os_startup(int membase, unsigned memsize, KernelCfg* cfg);
 void os_cleanup();
 
 // Prepares the default thread and recursive mutex attributes. Idempotent.
+// Fatal ("os_posix_init - thread attributes unavailable") when they cannot
+// be had.
 void os_posix_init();
 // Deletes every remaining event (kernel/OSEvent.h) and releases the
 // attributes. Does nothing unless os_posix_init ran.

@@ -91,9 +91,7 @@ bool OSLink::Validate() {
 
 void OSLink::Initialise() {
   if (link_pool != nullptr) return;
-  if (OS_CRITICAL_LINK.sem == nullptr) {
-    InitializeCriticalSection(&OS_CRITICAL_LINK);
-  }
+  InitializeCriticalSection(&OS_CRITICAL_LINK);
   CriticalSectionLock lock(&OS_CRITICAL_LINK);
   const KernelCfg* cfg = KERNELCFG != nullptr ? KERNELCFG : &default_cfg;
   link_block_qty = cfg->link_qty;

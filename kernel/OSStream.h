@@ -37,7 +37,9 @@ class OSStream : public OSQueue {
 
   // Takes ownership of `buf` and adds its bytes at the back.
   void Add(OSBuf* buf);
-  // Adds a copy of `len` bytes at `dp`, or of a text without terminator.
+  // Adds a copy of `len` bytes at `dp`, or of a text without terminator, in
+  // a new buffer; like OSBuf::Alloc, ends the process when no buffer can
+  // hold them.
   void Add(const UBYTE* dp, unsigned short len);
   void Add(const TEXT* s);
 

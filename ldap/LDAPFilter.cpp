@@ -1,6 +1,5 @@
 #include "ldap/LDAPFilter.h"
 
-#include <cstdio>
 #include <vector>
 
 #include "kernel/OSConsole.h"
@@ -49,23 +48,6 @@ void LDAPFilter_tx::BerEncode(unsigned char*& dp) {
     return;
   }
   ASN1Sequence::BerEncode(dp);
-}
-
-std::string LDAPFilter_tx::EscapeValue(const char* value) {
-  std::string out;
-  if (value == nullptr) return out;
-  for (const char* p = value; *p != '\0'; ++p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    if (c == '(' || c == ')' || c == '*' || c == '\\' || c < 0x20 ||
-        c == 0x7F) {
-      char hex[4];
-      std::snprintf(hex, sizeof(hex), "\\%02x", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
 }
 
 bool LDAPFilter_tx::Parse(int depth) {

@@ -5,8 +5,9 @@
 // "=", greater-or-equal ">=", less-or-equal "<=", presence "=*" and
 // substrings (values containing "*"). Values may carry escapes: a backslash
 // and two hexadecimal digits give one byte, which is how "(", ")", "*" and
-// "\" are written inside values (see EscapeValue). The text is parsed exactly
-// as given: no spaces are skipped. Nesting deeper than 64 levels is refused.
+// "\" are written inside values (UString::SlashHex writes a value so). The
+// text is parsed exactly as given: no spaces are skipped. Nesting deeper than
+// 64 levels is refused.
 //
 // A filter that cannot be parsed reports "LDAPFilter_tx: filter too short %s"
 // or "LDAPFilter_tx: filter parse error %s" through the console's Print and
@@ -32,10 +33,6 @@ class LDAPFilter_tx : public ASN1Sequence {
   // otherwise they behave as ASN1Sequence.
   void BerEncode(unsigned char*& dp) override;
   unsigned long Length() override;
-
-  // Returns `value` with "(", ")", "*", "\" and control bytes written as
-  // escapes, so that it can be placed inside a filter text as a literal value.
-  static std::string EscapeValue(const char* value);
 
   std::string source_str;            // copy of this filter's text
   size_t end_of_filter;              // index of the closing ")" in source_str

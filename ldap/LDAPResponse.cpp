@@ -37,6 +37,56 @@ void DecodeValues(unsigned char*& dp, unsigned char* set_end,
   }
 }
 
+// Steps over the header of the element `element` that starts at `dp` and
+// returns the end of its content. On a bad header marks the element
+// malformed, gives it an empty `attr_name`, moves `dp` to `end` and returns
+// null.
+unsigned char* EnterElement(ASN1Type& element, ASN1String*& attr_name,
+                            unsigned char*& dp, const unsigned char* end) {
+  BerHeader header;
+  unsigned char* element_end = header.Enter(dp, end);
+  if (element_end != nullptr) return element_end;
+  element.malformed = true;
+  attr_name = new ASN1String(static_cast<const char*>(nullptr));
+  dp = const_cast<unsigned char*>(end);
+  return nullptr;
+}
+
+// Decodes an attribute type (ending by `fields_end`) followed by its SET of
+// values, which must end at `element_end`, the end of the enclosing
+// element. Warns `set_error` when the SET does not end there and
+// `values_error` when its values do not; leaves `dp` at `element_end`.
+void DecodeTypeAndValues(unsigned char*& dp, unsigned char* fields_end,
+                         unsigned char* element_end, ASN1String*& attr_name,
+                         OSIndirectList& values, const char* set_error,
+                         const char* values_error) {
+  attr_name = new ASN1String(dp, fields_end);
+  BerHeader set;
+  unsigned char* set_end = set.Enter(dp, fields_end);
+  if (set_end != element_end) Console->Warning("%s", set_error);
+  if (set_end != nullptr) DecodeValues(dp, set_end, values);
+  if (dp != element_end) Console->Warning("%s", values_error);
+  dp = element_end;
+}
+
+// Decodes the SEQUENCE OF `Element` at `dp` into `list`. Warns `not_found`
+// when there is no SEQUENCE and `format_error` when it does not end with the
+// operation at `op_end`.
+template <typename Element>
+void DecodeList(unsigned char*& dp, unsigned char* op_end,
+                OSIndirectList& list, const char* not_found,
+                const char* format_error) {
+  BerHeader header;
+  unsigned char* list_end =
+      dp < op_end && *dp == 0x30 ? header.Enter(dp, op_end) : nullptr;
+  if (list_end == nullptr) {
+    Console->Warning("%s", not_found);
+    return;
+  }
+  while (dp < list_end) list.Append(new Element(dp, list_end));
+  if (list_end != op_end) Console->Warning("%s", format_error);
+}
+
 // Reads exactly `n` octets (at most kMaxMessageSize) into `p`. On failure
 // closes the socket, since part of a message may have been consumed and the
 // rest, arriving late, must never be taken for a new message.
@@ -358,14 +408,8 @@ LDAPUnbindReq_rx::LDAPUnbindReq_rx(unsigned char*& dp, const unsigned char* end)
 LDAPModification_rx::LDAPModification_rx(unsigned char*& dp,
                                          const unsigned char* end)
     : ASN1Type(0x30), op(0), attr_name(nullptr), values(1) {
-  BerHeader modification;
-  unsigned char* mod_end = modification.Enter(dp, end);
-  if (mod_end == nullptr) {
-    malformed = true;
-    attr_name = new ASN1String(static_cast<const char*>(nullptr));
-    dp = const_cast<unsigned char*>(end);
-    return;
-  }
+  unsigned char* mod_end = EnterElement(*this, attr_name, dp, end);
+  if (mod_end == nullptr) return;
   ASN1Integer operation(dp, mod_end);
   op = operation.val;
   BerHeader type_and_values;
@@ -374,17 +418,9 @@ LDAPModification_rx::LDAPModification_rx(unsigned char*& dp,
     Console->Warning("LDAPModification_rx: format error 1");
   }
   if (tv_end == nullptr) tv_end = mod_end;
-  attr_name = new ASN1String(dp, tv_end);
-  BerHeader set;
-  unsigned char* set_end = set.Enter(dp, tv_end);
-  if (set_end != mod_end) {
-    Console->Warning("LDAPModification_rx: format error 2");
-  }
-  if (set_end != nullptr) DecodeValues(dp, set_end, values);
-  if (dp != mod_end) {
-    Console->Warning("LDAPModification_rx: format error 3");
-  }
-  dp = mod_end;
+  DecodeTypeAndValues(dp, tv_end, mod_end, attr_name, values,
+                      "LDAPModification_rx: format error 2",
+                      "LDAPModification_rx: format error 3");
 }
 
 LDAPModification_rx::~LDAPModification_rx() {
@@ -399,19 +435,9 @@ LDAPModifyReq_rx::LDAPModifyReq_rx(unsigned char*& dp, const unsigned char* end)
     : LDAPMessage_rx(dp, end), object(nullptr), modifications(1) {
   unsigned char* op_end = EnterOperation(dp, msg_end);
   object = new ASN1String(dp, op_end);
-  BerHeader list;
-  unsigned char* list_end = dp < op_end && *dp == 0x30 ? list.Enter(dp, op_end)
-                                                       : nullptr;
-  if (list_end == nullptr) {
-    Console->Warning("LDAPModifyReq_rx: modification SEQ not found");
-    return;
-  }
-  while (dp < list_end) {
-    modifications.Append(new LDAPModification_rx(dp, list_end));
-  }
-  if (list_end != op_end) {
-    Console->Warning("LDAPModifyReq_rx: msg format error");
-  }
+  DecodeList<LDAPModification_rx>(dp, op_end, modifications,
+                                  "LDAPModifyReq_rx: modification SEQ not found",
+                                  "LDAPModifyReq_rx: msg format error");
 }
 
 LDAPModifyReq_rx::~LDAPModifyReq_rx() {
@@ -422,25 +448,11 @@ LDAPModifyReq_rx::~LDAPModifyReq_rx() {
 
 LDAPAddAttr_rx::LDAPAddAttr_rx(unsigned char*& dp, const unsigned char* end)
     : ASN1Type(0x30), attr_name(nullptr), values(1) {
-  BerHeader attribute;
-  unsigned char* attr_end = attribute.Enter(dp, end);
-  if (attr_end == nullptr) {
-    malformed = true;
-    attr_name = new ASN1String(static_cast<const char*>(nullptr));
-    dp = const_cast<unsigned char*>(end);
-    return;
-  }
-  attr_name = new ASN1String(dp, attr_end);
-  BerHeader set;
-  unsigned char* set_end = set.Enter(dp, attr_end);
-  if (set_end != attr_end) {
-    Console->Warning("LDAPAddAttr_rx: format error 1");
-  }
-  if (set_end != nullptr) DecodeValues(dp, set_end, values);
-  if (dp != attr_end) {
-    Console->Warning("LDAPAddAttr_rx: format error 2");
-  }
-  dp = attr_end;
+  unsigned char* attr_end = EnterElement(*this, attr_name, dp, end);
+  if (attr_end == nullptr) return;
+  DecodeTypeAndValues(dp, attr_end, attr_end, attr_name, values,
+                      "LDAPAddAttr_rx: format error 1",
+                      "LDAPAddAttr_rx: format error 2");
 }
 
 LDAPAddAttr_rx::~LDAPAddAttr_rx() {
@@ -455,19 +467,9 @@ LDAPAddReq_rx::LDAPAddReq_rx(unsigned char*& dp, const unsigned char* end)
     : LDAPMessage_rx(dp, end), entry(nullptr), attrs(1) {
   unsigned char* op_end = EnterOperation(dp, msg_end);
   entry = new ASN1String(dp, op_end);
-  BerHeader list;
-  unsigned char* list_end = dp < op_end && *dp == 0x30 ? list.Enter(dp, op_end)
-                                                       : nullptr;
-  if (list_end == nullptr) {
-    Console->Warning("LDAPAddReq_rx: attribute SEQ not found\r\n");
-    return;
-  }
-  while (dp < list_end) {
-    attrs.Append(new LDAPAddAttr_rx(dp, list_end));
-  }
-  if (list_end != op_end) {
-    Console->Warning("LDAPAddReq_rx: msg format error");
-  }
+  DecodeList<LDAPAddAttr_rx>(dp, op_end, attrs,
+                             "LDAPAddReq_rx: attribute SEQ not found\r\n",
+                             "LDAPAddReq_rx: msg format error");
 }
 
 LDAPAddReq_rx::~LDAPAddReq_rx() {

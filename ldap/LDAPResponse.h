@@ -47,9 +47,10 @@ class LDAPMessage_rx : public ASN1Type {
   //    unexpected tag 0x%02x from %s" with the peer's address), or the
   //    length is indefinite, longer than four octets or too large.
   // A framed message whose envelope or bind request cannot be decoded also
-  // gives kMalformed, the connection staying usable. Abandon and compare requests ("LDAPMessage_rx::GetMsg: add
-  // support for 0x%02x !") and unknown operations ("LDAPMessage_rx::GetMsg:
-  // unexpected op tag 0x%02x\r\n") give null with `err` 0.
+  // gives kMalformed, the connection staying usable. Abandon and compare
+  // requests ("LDAPMessage_rx::GetMsg: add support for 0x%02x !") and
+  // unknown operations ("LDAPMessage_rx::GetMsg: unexpected op tag
+  // 0x%02x\r\n") give null with `err` 0.
   static LDAPMessage_rx* GetMsg(Socket* s, int* err);
 
   // Decodes the envelope of the message that starts at `dp` and ends at

@@ -44,6 +44,8 @@ void LDAPSession::SetProxy(const char* addr, unsigned short port) {
 
 void LDAPSession::Init(LDAPSession* session, const char* Aserver,
                        const char* userName, const char* password) {
+  // Opened again, the session first lets go of the client it holds.
+  Close();
   ldap_client = nullptr;
   created = false;
   res = 0;

@@ -41,7 +41,8 @@ class LDAPSession {
   // `addr`:`port`; a null `addr` turns the proxy off.
   static void SetProxy(const char* addr, unsigned short port);
 
-  // Opens the session. Server: `Aserver` when not empty, else the server of
+  // Opens the session, first letting go of any client it holds (as Close
+  // does). Server: `Aserver` when not empty, else the server of
   // `session` when given, else GetDefaultLDAPServer(). Bind name and
   // password: the arguments, or GetDefaultLDAPUserName() /
   // GetDefaultLDAPPassword() when null. When `session` is on the same server

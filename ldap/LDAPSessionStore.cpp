@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <cstring>
 
 namespace {
@@ -26,11 +27,22 @@ int LoadFields(WebContext& context, LDAPRow& row, const char* prefix) {
   return count;
 }
 
-// Removes and deletes every session variable under `prefix`.
-void RemoveVariables(WebContext& context, const char* prefix) {
+// True when `name` belongs to a table row saved under `prefix`: the prefix,
+// a row number and a dot.
+bool IsRowVariable(const char* name, const char* prefix) {
+  if (!StartsWith(name, prefix)) return false;
+  const char* p = name + std::strlen(prefix);
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+  while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+  return *p == '.';
+}
+
+// Removes and deletes every session variable whose name `matches`.
+template <typename Match>
+void RemoveVariables(WebContext& context, Match matches) {
   OSListIterator it(&context.session_vars);
   while (WebSessionVar* var = static_cast<WebSessionVar*>(it.Next())) {
-    if (!StartsWith(var->name, prefix)) continue;
+    if (!matches(static_cast<char*>(var->name))) continue;
     context.session_vars.Remove(var);
     delete var;
   }
@@ -71,7 +83,8 @@ void LoadSession(WebContext& context, LDAPRow& row, const char* prefix) {
 }
 
 void SaveSession(WebContext& context, LDAPRow& row, const char* prefix) {
-  RemoveVariables(context, prefix);
+  RemoveVariables(context,
+                  [prefix](const char* name) { return StartsWith(name, prefix); });
   SaveFields(context, row, prefix);
 }
 
@@ -84,7 +97,10 @@ void LoadSession(WebContext& context, LDAPTable& table, const char* prefix) {
 }
 
 void SaveSession(WebContext& context, LDAPTable& table, const char* prefix) {
-  RemoveVariables(context, prefix);
+  // Rows saved before, also beyond this table's end, go; other variables
+  // that merely begin with the prefix stay.
+  RemoveVariables(context,
+                  [prefix](const char* name) { return IsRowVariable(name, prefix); });
   for (int n = 0; n < table.GetRowCount(); ++n) {
     SaveFields(context, table.Get(n), RowPrefix(prefix, n));
   }

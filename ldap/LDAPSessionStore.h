@@ -22,8 +22,10 @@ void SaveSession(WebContext& context, LDAPRow& row, const char* prefix);
 // Appends to `table` one row per group "<prefix><n>." of session variables,
 // n counting from 0 up to the first number without variables.
 void LoadSession(WebContext& context, LDAPTable& table, const char* prefix);
-// Removes every session variable whose name starts with `prefix`, then saves
-// each row under "<prefix><n>." with n its position.
+// Removes every session variable of a row saved under `prefix` before (named
+// "<prefix><n>." and a field name, whatever n), then saves each row under
+// "<prefix><n>." with n its position. Other variables beginning with
+// `prefix` are kept.
 void SaveSession(WebContext& context, LDAPTable& table, const char* prefix);
 
 // Deletes the entry whose name is formatted from `format`. Throws "Failed to

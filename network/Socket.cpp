@@ -325,34 +325,32 @@ int Socket::Poll(pollfd* pfd, int timeout_ms) {
 
 // --------------------------------------------------------------- receiving
 
-int Socket::WaitReadable(int timeout_ms) {
-  if (s < 0) return 3;
+Socket::Readiness Socket::WaitReadable(int timeout_ms) {
+  if (s < 0) return kNotReady;
   pollfd pfd{s, POLLIN | POLLPRI, 0};
   const int r = Poll(&pfd, timeout_ms);
-  if (r <= 0) return r;
+  if (r < 0) return kWaitFailed;
+  if (r == 0) return kTimedOut;
   const bool exception = (pfd.revents & POLLPRI) != 0;
   const bool readable = (pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-  if (exception && readable) {
-    errno = 0;
-    return -1;
-  }
-  if (exception) return 2;
-  return readable ? 1 : 3;
+  if (exception) return readable ? kBoth : kException;
+  return readable ? kReadable : kNotReady;
 }
 
 OSBuf* Socket::RecWait(int Atimeout) {
-  const int ready = WaitReadable(Atimeout);
-  if (ready == 0) return nullptr;
-  if (ready < 0) {
-    Console->Print("Socket::RecWait: select() %d", errno);
+  const Readiness ready = WaitReadable(Atimeout);
+  if (ready == kTimedOut) return nullptr;
+  if (ready == kWaitFailed || ready == kBoth) {
+    // The wait must report exactly one condition.
+    Console->Print("Socket::RecWait: select() %d", ready == kBoth ? 0 : errno);
     return nullptr;
   }
-  if (ready == 2) {
+  if (ready == kException) {
     Console->Print("Socket::RecWait: exception condition on socket");
     state = INVALID;
     return nullptr;
   }
-  if (ready == 3) {
+  if (ready == kNotReady) {
     Console->Print("Socket::RecWait: socket not ready");
     state = INVALID;
     return nullptr;
@@ -390,14 +388,15 @@ OSBuf* Socket::RecWait(int Atimeout) {
 int Socket::RecWait(UBYTE* rbuf, int rlen) {
   int got = 0;
   while (got < rlen) {
-    const int ready = WaitReadable(kReceiveTimeoutMs);
-    if (ready == 0) return 3;
-    if (ready == 2) {
+    const Readiness ready = WaitReadable(kReceiveTimeoutMs);
+    if (ready == kTimedOut) return 3;
+    // An exception condition counts even when data is readable too.
+    if (ready == kException || ready == kBoth) {
       Console->Print("Socket::RecWait: exception condition on socket");
       state = INVALID;
       return 1;
     }
-    if (ready != 1) {
+    if (ready != kReadable) {
       Console->Print("Socket::RecWait: socket not ready");
       state = INVALID;
       return 2;

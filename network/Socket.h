@@ -131,12 +131,18 @@ class Socket : public OSIO {
  protected:
   // poll() on one descriptor, resumed after signals with the time left.
   static int Poll(pollfd* pfd, int timeout_ms);
-  // Waits up to `timeout_ms` for the descriptor to become readable (data,
-  // end of stream or an error) or to show an exception (urgent data).
-  // Returns 0 on time-out, 1 readable, 2 exception, 3 neither (not ready;
-  // also for a closed descriptor), -1 when the wait failed or reported both
-  // (errno set).
-  int WaitReadable(int timeout_ms);
+  // What WaitReadable saw on the descriptor.
+  enum Readiness {
+    kWaitFailed,    // the wait itself failed (errno set)
+    kTimedOut,      // nothing within the time allowed
+    kReadable,      // data, end of stream or an error to collect
+    kException,     // urgent data only
+    kBoth,          // readable and urgent data at once
+    kNotReady,      // neither (also for a closed descriptor)
+  };
+  // Waits up to `timeout_ms` for the descriptor to become readable or to
+  // show an exception condition.
+  Readiness WaitReadable(int timeout_ms);
   // Reads the local address into local_sin; 0, or the errno of the failure.
   int ReadLocalAddress();
   // Prints "<what> error <err> to <to_addr>:<to_port> from <local>:<port>"

@@ -199,6 +199,7 @@ TEST_F(PortalContextLive, FreshPathThenCachedPathOfTheSameSession) {
   EXPECT_STREQ(first->reportMask, "255");
   EXPECT_TRUE(first->HasSuperQueue());
   EXPECT_TRUE(first->isAdministrator());
+  EXPECT_TRUE(first->isCCSuperVisor());
   std::string members = Members(*first);
   std::string query = Continue(*first);
   first.reset();
@@ -212,8 +213,39 @@ TEST_F(PortalContextLive, FreshPathThenCachedPathOfTheSameSession) {
   second->BuildSecurityRights(100);
   EXPECT_STREQ(second->accessRights, "3,7,0");
   EXPECT_STREQ(second->superQueue, "1");
+  EXPECT_TRUE(second->isCCSuperVisor());
   EXPECT_EQ(Counter(*second, "Com_select"), 0);
   EXPECT_EQ(Value(second->sql_session, "SELECT @@session.time_zone"), "Europe/London");
+}
+
+TEST_F(PortalContextLive, UserWithoutSettingsRowIsToldOnStandardErrorEachTime) {
+  // The session was alice's, with her rights and supervisor answer cached.
+  auto alice = Request("alice");
+  alice->ReadSettings();
+  alice->BuildSecurityRights(100);
+  EXPECT_TRUE(alice->isCCSuperVisor());
+  std::string query = Continue(*alice);
+  alice.reset();
+
+  auto first = Request("carol", query);
+  ::testing::internal::CaptureStderr();
+  first->ReadSettings();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Login details not allowed for this Portal Lumera for user carol\n");
+  EXPECT_EQ(Members(*first), "0 0 0 0 0 [] [] [] [] [] [] [] [] [] [] [] []");
+  // Nothing is cached for carol, and nothing of alice's is left to her.
+  EXPECT_EQ(CacheVariables(*first), std::set<std::string>{});
+  EXPECT_FALSE(first->HasWebSessionVar("isSuperVisor"));
+  first->BuildSecurityRights(300);
+  EXPECT_STREQ(first->accessRights, "0");
+  EXPECT_FALSE(first->isCCSuperVisor() || first->isAdministrator());
+  first.reset();
+
+  auto second = Request("carol", query);
+  ::testing::internal::CaptureStderr();
+  second->ReadSettings();
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr("for user carol"));
+  EXPECT_EQ(Counter(*second, "Com_select"), 1);
 }
 
 TEST_F(PortalContextLive, AnotherUserReadsAfreshAndDropsTheCaches) {
@@ -230,10 +262,11 @@ TEST_F(PortalContextLive, AnotherUserReadsAfreshAndDropsTheCaches) {
   second->ReadSettings();
   // A NULL contact id reads as 0 and a NULL currency as the pound sign; no
   // time zone means no SET statement and TZ left alone.
-  EXPECT_EQ(Members(*second),
-            "20 0 3 0 0 [20] [0] [127.0.0.1] [cn=admin,o=Korvelund] [adminsecret] "
-            "[ftpsecret] [callserver1] [noreply@korvelund.example] [Baker Bakery] [] "
-            "[\xC2\xA3] []");
+  const std::string bob =
+      "20 0 3 0 0 [20] [0] [127.0.0.1] [cn=admin,o=Korvelund] [adminsecret] "
+      "[ftpsecret] [callserver1] [noreply@korvelund.example] [Baker Bakery] [] "
+      "[\xC2\xA3] []";
+  EXPECT_EQ(Members(*second), bob);
   EXPECT_EQ(Counter(*second, "Com_set_option"), 0);
   EXPECT_EQ(Env("TZ"), "UTC0");
   EXPECT_FALSE(second->HasWebSessionVar("portalContextUserRights"));
@@ -244,36 +277,20 @@ TEST_F(PortalContextLive, AnotherUserReadsAfreshAndDropsTheCaches) {
   second->SetCurrency();
   EXPECT_STREQ(second->currency, "\xC2\xA3");
 
-  // A supervisor is cached; a non-supervisor is asked again each time.
-  auto third = Request("bob");
+  // alice's supervisor answer went with her caches. A yes is cached; a no
+  // is asked again each time.
+  EXPECT_FALSE(second->HasWebSessionVar("isSuperVisor"));
+  EXPECT_FALSE(second->isCCSuperVisor());
+  EXPECT_FALSE(second->HasWebSessionVar("isSuperVisor"));
+  long selects = Counter(*second, "Com_select");
+  EXPECT_FALSE(second->isCCSuperVisor());
+  EXPECT_EQ(Counter(*second, "Com_select"), selects + 1);
+  second.reset();
+
+  // The cached path keeps the pound sign of the NULL currency.
+  auto third = Request("bob", query);
   third->ReadSettings();
-  EXPECT_FALSE(third->isCCSuperVisor());
-  EXPECT_FALSE(third->HasWebSessionVar("isSuperVisor"));
-  long selects = Counter(*third, "Com_select");
-  EXPECT_FALSE(third->isCCSuperVisor());
-  EXPECT_EQ(Counter(*third, "Com_select"), selects + 1);
-  Continue(*third);
-}
-
-TEST_F(PortalContextLive, UserWithoutSettingsRowIsToldOnStandardErrorEachTime) {
-  auto first = Request("carol");
-  ::testing::internal::CaptureStderr();
-  first->ReadSettings();
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Login details not allowed for this Portal Lumera for user carol\n");
-  EXPECT_EQ(Members(*first), "0 0 0 0 0 [] [] [] [] [] [] [] [] [] [] [] []");
-  // Nothing is cached: only names read for the comparison exist, empty.
-  for (const std::string& variable : CacheVariables(*first)) {
-    EXPECT_EQ(variable.back(), '=') << variable;
-  }
-  std::string query = Continue(*first);
-  first.reset();
-
-  auto second = Request("carol", query);
-  ::testing::internal::CaptureStderr();
-  second->ReadSettings();
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr("for user carol"));
-  EXPECT_EQ(Counter(*second, "Com_select"), 1);
+  EXPECT_EQ(Members(*third), bob);
 }
 
 TEST_F(PortalContextLive, SubscriberSearchGroupAndStatementVariables) {
@@ -312,7 +329,10 @@ TEST_F(PortalContextLive, SubscriberSearchGroupAndStatementVariables) {
   auto alice = Request("alice");
   alice->ReadSettings();
   EXPECT_STREQ(alice->GetCustomerSearchGroup(), "10");
+  // contactId is always a statement variable, but never the member.
+  EXPECT_TRUE(alice->HasVariable("contactId"));
   EXPECT_STREQ(alice->GetVariable("contactId"), "");
+  EXPECT_STREQ(session.QueryParse(*alice, "id='$contactId'", q), "id=''");
   alice->BuildSecurityRights(UString("100"));
   std::string rights = static_cast<char*>(alice->accessRights);
   EXPECT_EQ(rights.size(), 7u);

@@ -214,10 +214,10 @@ TEST_F(VXMLTest, CallbackDestinationCannotLeaveItsAttribute) {
   const std::string prompt = "<prompt>Dialling </prompt>\n";
   EXPECT_EQ(Display("pagename=callback&dest=1%262%3C3%3E"),
             CallbackPage(prompt, "1&amp;2&lt;3&gt;"));
-  // A double quote is written as an entity (whose "&" the element escapes
-  // in turn), so the value cannot end early and add attributes.
+  // A double quote is percent-encoded, so the value cannot end early and
+  // add attributes.
   EXPECT_EQ(Display("pagename=callback&dest=1%22+next%3D%22x"),
-            CallbackPage(prompt, "1&amp;quot; next=&amp;quot;x"));
+            CallbackPage(prompt, "1%22 next=%22x"));
 }
 
 TEST_F(VXMLTest, LoginPage) {

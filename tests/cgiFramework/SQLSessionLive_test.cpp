@@ -62,14 +62,22 @@ class SQLSessionLive : public ::testing::Test {
     return values;
   }
 
-  // The text thrown by connecting to `host`, or "" when it connected.
-  static std::string ConnectError(const char* host) {
-    try {
-      delete Open(host);
-    } catch (char* text) {
-      return text;
+  // The error text of MysqlConnect to `host` with the group "SQLSession" of
+  // the option file `options` (the library reads $MYSQL_HOME only once per
+  // process), or "" when it connected.
+  static std::string ConnectError(const std::string& options, const char* host) {
+    MYSQL handle;
+    mysql_init(&handle);
+    mysql_options(&handle, MYSQL_READ_DEFAULT_FILE, options.c_str());
+    mysql_options(&handle, MYSQL_READ_DEFAULT_GROUP, "SQLSession");
+    std::string text;
+    if (MysqlConnect(&handle, host, Env("VXML_SQL_USER").c_str(),
+                     Env("VXML_SQL_PASSWORD").c_str(), Env("VXML_SQL_DB").c_str(), 0,
+                     nullptr, 0) == nullptr) {
+      text = _mysql_error(&handle, "real connect");
     }
-    return "";
+    mysql_close(&handle);
+    return text;
   }
 };
 
@@ -110,24 +118,19 @@ TEST_F(SQLSessionLive, LocalhostTriesTheFixedSocketsInOrder) {
   // A private option file whose defaults lead nowhere.
   char dir[] = "/tmp/sql-live-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
-  std::ofstream(std::string(dir) + "/my.cnf")
-      << "[SQLSession]\nport=1\nsocket=/nonexistent/default.sock\n";
-  std::string saved_home = Env("MYSQL_HOME");
-  setenv("MYSQL_HOME", dir, 1);
-  setenv("MARIADB_HOME", dir, 1);
+  std::string options = std::string(dir) + "/my.cnf";
+  std::ofstream(options) << "[SQLSession]\nport=1\nsocket=/nonexistent/default.sock\n";
   std::string server_socket = Env("VXML_SQL_SOCKET");
   const char* saved_path = socket_paths[1];
   socket_paths[1] = server_socket.c_str();
 
-  std::string second = ConnectError("localhost");
-  std::string capitals = ConnectError("LOCALHOST");
-  std::string address = ConnectError("127.0.0.1");
+  std::string second = ConnectError(options, "localhost");
+  std::string capitals = ConnectError(options, "LOCALHOST");
+  std::string address = ConnectError(options, "127.0.0.1");
   socket_paths[1] = saved_path;
-  std::string fallback = ConnectError("localhost");
+  std::string fallback = ConnectError(options, "localhost");
 
-  setenv("MYSQL_HOME", saved_home.c_str(), 1);
-  setenv("MARIADB_HOME", saved_home.c_str(), 1);
-  unlink((std::string(dir) + "/my.cnf").c_str());
+  unlink(options.c_str());
   rmdir(dir);
 
   EXPECT_EQ(second, "");  // the first path failed, the second connected
@@ -164,20 +167,33 @@ TEST_F(SQLSessionLive, ConnectionAndStatementFailuresGiveTheirTexts) {
 TEST_F(SQLSessionLive, EscapingFollowsTheConnectionsQuotingRules) {
   std::unique_ptr<SQLSession> session(Open("127.0.0.1"));
   const std::string tricky = "O'Brien \"x\" \\' OR '1'='1 \n\r\x1a";
+  // The request argument v holds the same text without control characters.
+  const std::string plain = "O'Brien \"x\" \\' OR '1'='1";
+  setenv("QUERY_STRING", "v=O%27Brien+%22x%22+%5C%27+OR+%271%27%3D%271", 1);
+  WebContext context(nullptr, nullptr);
   UString escaped;
+  UString q;
+  auto round_trips = [&] {
+    for (char quote : {'\'', '"'}) {
+      std::string literal =
+          quote + std::string(session->Escape(tricky.c_str(), escaped, quote)) + quote;
+      EXPECT_EQ(Column(*session, "SELECT " + literal).at(0), tricky) << literal;
+    }
+    // A substituted value is escaped for the quotes the statement has open.
+    const char* sql = session->QueryParse(
+        context, "SELECT CONCAT('$v', '|', \"$v\", '|', 'it''s \"$v\"')", q);
+    EXPECT_EQ(Column(*session, sql).at(0),
+              plain + "|" + plain + "|it's \"" + plain + "\"")
+        << sql;
+  };
   EXPECT_STREQ(session->Escape("O'Brien", escaped), "O\\'Brien");
-  EXPECT_EQ(Column(*session, "SELECT '" +
-                                 std::string(session->Escape(tricky.c_str(), escaped)) + "'")
-                .at(0),
-            tricky);
+  round_trips();
   // Without backslash escapes the server reads a backslash as a character:
-  // the quote must be doubled instead.
+  // the delimiting quote must be doubled instead.
   Column(*session, "SET sql_mode = 'NO_BACKSLASH_ESCAPES'");
-  EXPECT_STREQ(session->Escape("O'Brien", escaped), "O''Brien");
-  EXPECT_EQ(Column(*session, "SELECT '" +
-                                 std::string(session->Escape(tricky.c_str(), escaped)) + "'")
-                .at(0),
-            tricky);
+  EXPECT_STREQ(session->Escape("O'Brien \"x\"", escaped), "O''Brien \"x\"");
+  EXPECT_STREQ(session->Escape("O'Brien \"x\"", escaped, '"'), "O'Brien \"\"x\"\"");
+  round_trips();
 }
 
 TEST_F(SQLSessionLive, BuiltStatementsStoreRequestDataAsSent) {
@@ -201,6 +217,11 @@ TEST_F(SQLSessionLive, BuiltStatementsStoreRequestDataAsSent) {
   run("name=x%22%2C+qty%3D%229", "Probe", false);
   EXPECT_EQ(Column(*session, "SELECT CONCAT(name,'|',qty) FROM Probe WHERE id='a1'").at(0),
             "x\", qty=\"9|7");
+  // The same holds where a backslash is an ordinary character.
+  Column(*session, "SET sql_mode = 'NO_BACKSLASH_ESCAPES'");
+  run("name=y%22%2C+qty%3D%229+%5C", "Probe", false);
+  EXPECT_EQ(Column(*session, "SELECT CONCAT(name,'|',qty) FROM Probe WHERE id='a1'").at(0),
+            "y\", qty=\"9 \\|7");
 
   unsetenv("QUERY_STRING");
   WebContext context(nullptr, nullptr);

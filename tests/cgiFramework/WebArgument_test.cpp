@@ -43,6 +43,8 @@ TEST_F(WebArgumentTest, QueryStringsDecodeAndQuote) {
       {"a=1&&&b=2&", {"a=1/0", "b=2/0"}},
       {"a=1\nb=2", {"a=1\nb=2/0"}},
       {"a=%26&b", {"a=&/0", "b=/0"}},
+      // A decoded zero byte ends the stored name: the later "a" repeats it.
+      {"a%00x=1&a=2", {"a=1/0"}},
   };
   for (const auto& [query, expected] : cases) {
     setenv("QUERY_STRING", query, 1);

@@ -107,6 +107,15 @@ TEST(UStringTest, OwnTextAsArgumentSurvivesReallocation) {
   EXPECT_EQ("bb|bb", Text(s));
   EXPECT_TRUE(s.Replace("|", s.Mid(3)));
   EXPECT_EQ("bbbbbb", Text(s));
+
+  // ReplaceAll rewrites the text several times; arguments taken from it must
+  // keep their first meaning.
+  s = "a|b|";
+  EXPECT_TRUE(s.ReplaceAll(s.Mid(3), ""));
+  EXPECT_EQ("ab", Text(s));
+  s = ("||" + std::string(100, 'c')).c_str();
+  EXPECT_TRUE(s.ReplaceAll("|", s.Mid(2)));  // the first replacement moves it
+  EXPECT_EQ(std::string(300, 'c'), Text(s));
 }
 
 TEST(UStringTest, ComparisonsAreBytewiseAndCaseSensitive) {

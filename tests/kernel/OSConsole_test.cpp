@@ -1,6 +1,7 @@
 #include "kernel/OSConsole.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <regex>
@@ -45,6 +46,38 @@ TEST(PCConsole, OverlongLineIsCutInsideItsBuffer) {
   fclose(out);
 }
 
+TEST(PCConsole, LogFileIsTruncatedAndGetsEveryLine) {
+  char path[] = "/tmp/pcconsole_log_XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "stale\n", 6), 6);
+  close(fd);
+  FILE* out = tmpfile();
+  {
+    PCConsole console(path);
+    console.SetOutput(out);
+    console.Print("one %d", 1);
+    console.Print("two");
+  }
+  const std::string lines = kStamp + "one 1\r\n" + kStamp + "two\r\n";
+  EXPECT_TRUE(std::regex_match(Contents(out), std::regex(lines)));
+  FILE* log = fopen(path, "r");
+  ASSERT_NE(log, nullptr);
+  std::string logged = Contents(log);
+  EXPECT_TRUE(std::regex_match(logged, std::regex(lines))) << logged;
+  fclose(log);
+  fclose(out);
+  unlink(path);
+
+  // A log file that cannot be opened leaves the output stream alone.
+  out = tmpfile();
+  PCConsole unlogged("/nonexistent-dir/console.log");
+  unlogged.SetOutput(out);
+  unlogged.Print("still here");
+  EXPECT_TRUE(std::regex_match(Contents(out), std::regex(kStamp + "still here\r\n")));
+  fclose(out);
+}
+
 TEST(ConsoleDeathTest, FatalNeverReturns) {
   EXPECT_DEATH(
       {
@@ -77,6 +110,21 @@ class ScriptedConsole : public OSConsole {
   std::string input_;
   size_t next_ = 0;
 };
+
+// A console whose every print goes straight to standard error.
+class StderrConsole : public OSConsole {
+ public:
+  void vPrint(const char* fmt, va_list args) override { vfprintf(stderr, fmt, args); }
+};
+
+TEST(ConsoleDeathTest, BaseConsoleFramesWarningsNotificationsAndFatalErrors) {
+  ScriptedConsole console("");
+  console.Warning("w%d", 1);
+  console.Notify("n%d", 2);
+  EXPECT_EQ(console.echo, "WARNING:\r\nw1\r\nNOTIFICATION:\r\nn2\r\n");
+  StderrConsole fatal;
+  EXPECT_DEATH(fatal.Fatal("gone %d", 7), "FATAL:\r\ngone 7\r\n");
+}
 
 TEST(ConsoleGets, EditsTheLine) {
   // Backspace, three deletes (the last with nothing to erase), a control

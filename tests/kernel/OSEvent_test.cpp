@@ -52,6 +52,18 @@ TEST_F(EventTest, WaitersAreReleasedByAnotherThread) {
   CloseHandle(h);
 }
 
+TEST_F(EventTest, PosixCleanupDeletesTheRemainingEvents) {
+  HANDLE first = CreateEvent(nullptr, false, false, nullptr);
+  HANDLE second = CreateEvent(nullptr, false, false, nullptr);
+  os_posix_cleanup();
+  EXPECT_FALSE(SetEvent(first));
+  EXPECT_FALSE(CloseHandle(second));
+  os_posix_init();
+  HANDLE next = CreateEvent(nullptr, false, false, nullptr);
+  EXPECT_EQ(next, second + 1);  // handles are never reused
+  EXPECT_TRUE(CloseHandle(next));
+}
+
 using EventDeathTest = EventTest;
 
 TEST_F(EventDeathTest, BadHandleIsFatal) {

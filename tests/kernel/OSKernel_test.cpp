@@ -5,6 +5,8 @@
 #include <regex>
 #include <string>
 
+#include "kernel/OSBuf.h"
+#include "kernel/OSCallback.h"
 #include "kernel/OSConsole.h"
 
 namespace {
@@ -36,6 +38,22 @@ TEST(OsStartup, DefaultStartUsesDefaultsAndAStdoutConsole) {
   EXPECT_TRUE(std::regex_match(
       out, std::regex("[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} on stdout\r\n")))
       << out;
+}
+
+TEST(OsStartup, CleanupReleasesThePoolsAndStartupRefillsThem) {
+  os_startup(0, 0, nullptr);
+  OSBuf* held = OSBuf::Alloc(10);
+  held->AddDataCallback(OSCallback::Alloc(nullptr, nullptr, nullptr, nullptr, 0));
+  os_cleanup();  // with a buffer, its callback and its pool link in use
+
+  os_startup(0, 0, nullptr);
+  EXPECT_EQ(OSBuf::PoolSize(1), 25);
+  EXPECT_EQ(OSBuf::allocated_list->Size(), 0);
+  EXPECT_EQ(OSCallback::callback_pool_size, 400);
+  EXPECT_EQ(OSLink::link_pool_size, 4000);
+  OSBuf* buf = OSBuf::Alloc("again");
+  EXPECT_EQ(buf->length, 5);
+  buf->Free();
 }
 
 TEST(OsStartupDeathTest, LocksTornDownBeforeExitFinishesAreHarmless) {

@@ -5,8 +5,8 @@
 
 #include <memory>
 
+#include "common/UString.h"
 #include "gtest/gtest.h"
-#include "ldap/LDAPFilter.h"
 #include "tests/ldap/LiveDirectory.h"
 #include "tests/network/CaptureConsole.h"
 
@@ -88,7 +88,9 @@ TEST_F(ClientLive, SearchesOfEveryFilterKind) {
   EXPECT_EQ(code, 4);
   // A value escaped from outside input reaches the server as a value.
   const size_t log = live::LogSize();
-  const std::string injected = "(cn=" + LDAPFilter_tx::EscapeValue("*)(cn=*") + ")";
+  UString value;
+  value.SlashHex("*)(cn=*");
+  const std::string injected = "(cn=" + std::string(static_cast<char*>(value)) + ")";
   EXPECT_EQ(Count(injected.c_str(), &code), 0u);
   EXPECT_TRUE(live::LogHas(log, "filter=\"(cn=\\2A\\29\\28cn=\\2A)\""));
 }

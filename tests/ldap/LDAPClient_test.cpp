@@ -175,15 +175,9 @@ TEST_F(ClientTest, UpdatesAndWhatTheySend) {
 }
 
 TEST_F(ClientTest, NotConnected) {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);  // a port nobody listens on
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(sin);
-  bind(probe, reinterpret_cast<sockaddr*>(&sin), len);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&sin), &len);
-  close(probe);
-  LDAPClient dead("127.0.0.1", ntohs(sin.sin_port));
+  unsigned short port;
+  close(LoopbackPeer::Bound(&port, -1));  // nothing listens there now
+  LDAPClient dead("127.0.0.1", port);
   EXPECT_EQ(dead.state, LDAPClient::FAILED);
   EXPECT_EQ(dead.SimpleBind("a", "b"), LDAPClient::kServerDown);
   LDAPMod none[1];

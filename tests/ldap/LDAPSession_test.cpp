@@ -72,6 +72,28 @@ TEST_F(SessionTest, OpensWithDefaultsAndThrowsRefusals) {
   EXPECT_TRUE(console.Has("LDAPSession error " + text));
 }
 
+TEST_F(SessionTest, OpeningAgainLetsTheOwnClientGo) {
+  std::string first_saw;
+  {
+    ProxiedDirectory first([&first_saw](int fd) {
+      // What arrives until the client closes, or for two silent seconds.
+      pollfd pfd{fd, POLLIN, 0};
+      char chunk[256];
+      ssize_t n;
+      while (poll(&pfd, 1, 2000) == 1 && (n = recv(fd, chunk, sizeof(chunk), 0)) > 0) {
+        first_saw.append(chunk, static_cast<size_t>(n));
+      }
+    });
+    LDAPSession s("", "cn=admin", "pw", nullptr);
+    ProxiedDirectory second([](int fd) { Drain(fd); });
+    s.Init(nullptr, "", "cn=admin", "pw");
+    EXPECT_TRUE(s.created);
+    EXPECT_EQ(s.ldap_client->state, LDAPClient::BOUND);
+    s.Close();
+  }
+  EXPECT_EQ(first_saw, Raw("30 05 02 01 02 42 00")) << "the first client unbinds and closes";
+}
+
 TEST_F(SessionTest, ChildSessionsBorrowAndOnlyFlush) {
   ProxiedDirectory directory([&directory](int fd) {
     ReadFrame(fd);
@@ -212,8 +234,12 @@ TEST_F(SessionTest, RowsAndTablesKeptInSessionVariables) {
   LDAPTable table;
   for (const char* cn : {"A", "B", "C"}) table += Row({std::string("cn=") + cn});
   context.SetWebSessionVar("users9.cn", "old");
+  context.SetWebSessionVar("usersettings", "kept");
+  context.SetWebSessionVar("users.x", "kept");
   SaveSession(context, table, "users");
   EXPECT_FALSE(context.HasWebSessionVar("users9.cn"));
+  EXPECT_STREQ(context.GetWebSessionVar("usersettings"), "kept");
+  EXPECT_STREQ(context.GetWebSessionVar("users.x"), "kept");
   EXPECT_STREQ(context.GetWebSessionVar("users2.cn"), "C");
   context.SetWebSessionVar("users4.cn", "E");
   LDAPTable back;

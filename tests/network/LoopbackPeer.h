@@ -20,15 +20,7 @@
 class LoopbackPeer {
  public:
   explicit LoopbackPeer(std::function<void(int fd)> script) {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(sin);
-    bind(listen_fd_, reinterpret_cast<sockaddr*>(&sin), len);
-    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sin), &len);
-    port_ = ntohs(sin.sin_port);
-    listen(listen_fd_, 4);
+    listen_fd_ = Bound(&port_, 4);
     thread_ = std::thread([this, script] {
       // A connection already made is served even while the peer is being
       // destroyed; without one the thread ends when asked to.
@@ -48,6 +40,21 @@ class LoopbackPeer {
   }
 
   unsigned short port() const { return port_; }
+
+  // A TCP descriptor bound to a free port of 127.0.0.1, listening with
+  // `backlog` when that is not negative. Its port goes to `*port`.
+  static int Bound(unsigned short* port, int backlog) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(sin);
+    bind(fd, reinterpret_cast<sockaddr*>(&sin), len);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+    if (backlog >= 0) listen(fd, backlog);
+    *port = ntohs(sin.sin_port);
+    return fd;
+  }
 
   static void Send(int fd, const std::string& bytes) {
     send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);

@@ -23,21 +23,6 @@ double Seconds(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A loopback TCP descriptor bound to a free port, listening with `backlog`
-// when that is not negative. Its port goes to `*port`.
-int LoopbackDescriptor(unsigned short* port, int backlog) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(kLoopback);
-  socklen_t len = sizeof(sin);
-  bind(fd, reinterpret_cast<sockaddr*>(&sin), len);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-  if (backlog >= 0) listen(fd, backlog);
-  *port = ntohs(sin.sin_port);
-  return fd;
-}
-
 OSBuf* BufferOf(const std::string& bytes) {
   return OSBuf::Alloc(reinterpret_cast<const UBYTE*>(bytes.data()), static_cast<int>(bytes.size()));
 }
@@ -74,7 +59,7 @@ TEST_F(SocketTest, FailedClientsAreReportedAndClosed) {
     EXPECT_TRUE(console.Has(std::string("Socket: couldn't resolve host ") + host));
   }
   unsigned short port;
-  close(LoopbackDescriptor(&port, -1));  // nothing listens there now
+  close(LoopbackPeer::Bound(&port, -1));  // nothing listens there now
   const auto start = std::chrono::steady_clock::now();
   Socket refused(Socket::TCP_CLIENT, "127.0.0.1", port);
   EXPECT_LT(Seconds(start), 2.5);
@@ -87,11 +72,11 @@ TEST_F(SocketTest, FailedClientsAreReportedAndClosed) {
 TEST_F(SocketTest, UnansweredConnectGivesUpAfterTwoSeconds) {
   // A listener with a full accept queue drops further connection requests.
   unsigned short port;
-  const int listener = LoopbackDescriptor(&port, 0);
+  const int listener = LoopbackPeer::Bound(&port, 0);
   std::vector<int> fillers;
   for (int i = 0; i < 3; ++i) {
     unsigned short unused;
-    fillers.push_back(LoopbackDescriptor(&unused, -1));
+    fillers.push_back(LoopbackPeer::Bound(&unused, -1));
     fcntl(fillers.back(), F_SETFL, O_NONBLOCK);
     sockaddr_in sin{};
     sin.sin_family = AF_INET;
@@ -174,6 +159,40 @@ TEST_F(SocketTest, CountedReceiveFailsWhenThePeerClosesOrTheSocketIsClosed) {
   client.Close();
   EXPECT_EQ(client.RecWait(got, 1), 2);
   EXPECT_TRUE(console.Has("Socket::RecWait: socket not ready"));
+}
+
+// Urgent data is the exception condition of the waits.
+TEST_F(SocketTest, UrgentDataIsAnExceptionCondition) {
+  const struct {
+    const char* normal;  // bytes the peer sends before the urgent one
+    bool counted;        // RecWait(rbuf, rlen), else RecWait(timeout)
+    Socket::SocketState state;
+    const char* report;
+  } cases[] = {
+      // The counted receive reports the exception even beside readable data;
+      {"ab", true, Socket::INVALID, "Socket::RecWait: exception condition on socket"},
+      // the buffered one wants exactly one condition.
+      {"ab", false, Socket::CONNECTED, "Socket::RecWait: select() 0"},
+      {"", false, Socket::INVALID, "Socket::RecWait: exception condition on socket"},
+  };
+  for (const auto& c : cases) {
+    LoopbackPeer peer([&c](int fd) {
+      LoopbackPeer::Send(fd, c.normal);
+      send(fd, "!", 1, MSG_OOB | MSG_NOSIGNAL);
+      LoopbackPeer::ReadAll(fd, 1);  // until the client closes
+    });
+    Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
+    LoopbackPeer::Pause(200);
+    console.Clear();
+    if (c.counted) {
+      UBYTE got[5];
+      EXPECT_EQ(client.RecWait(got, 5), 1);
+    } else {
+      EXPECT_EQ(client.RecWait(2000), nullptr);
+    }
+    EXPECT_EQ(client.state, c.state) << c.report;
+    EXPECT_TRUE(console.Has(c.report)) << c.report;
+  }
 }
 
 TEST_F(SocketTest, CountedReceiveGivesUpAfterTenSilentSeconds) {

@@ -3,8 +3,34 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "cgiFramework/WebRender.h"
+#include "common/ConvertUTF.h"
+
+namespace {
+
+// U+FFFD in UTF-8: written in place of bytes that an XML document cannot
+// hold.
+const char kReplacement[] = "\xEF\xBF\xBD";
+
+// The length of the character at `p` (before `end`) when XML 1.0 allows it:
+// tab, line feed, carriage return, any other character from the blank on,
+// as well-formed UTF-8, except U+FFFE and U+FFFF. 0 for a byte that starts
+// no such character.
+size_t XmlCharLength(const UTF8* p, const UTF8* end) {
+  if (*p < 0x80) {
+    return *p >= 0x20 || *p == '\t' || *p == '\n' || *p == '\r' ? 1 : 0;
+  }
+  size_t n = *p >= 0xF0 ? 4 : *p >= 0xE0 ? 3 : 2;
+  if (static_cast<size_t>(end - p) < n || !isLegalUTF8Sequence(p, p + n)) {
+    return 0;
+  }
+  if (n == 3 && p[0] == 0xEF && p[1] == 0xBF && p[2] >= 0xBE) return 0;
+  return n;
+}
+
+}  // namespace
 
 XMLPage::XMLPage()
     : header(
@@ -70,21 +96,32 @@ void XMLItem::SetLiteral(const char* value) {
 
 void XMLItem::Parse(const char* s, UString& out) {
   if (s == nullptr) return;
-  for (; *s != '\0'; ++s) {
-    switch (*s) {
+  const UTF8* p = reinterpret_cast<const UTF8*>(s);
+  const UTF8* end = p + strlen(s);
+  std::string text;
+  while (p < end) {
+    const size_t n = XmlCharLength(p, end);
+    if (n == 0) {
+      text += kReplacement;
+      ++p;
+      continue;
+    }
+    switch (*p) {
       case '&':
-        out += "&amp;";
+        text += "&amp;";
         break;
       case '<':
-        out += "&lt;";
+        text += "&lt;";
         break;
       case '>':
-        out += "&gt;";
+        text += "&gt;";
         break;
       default:
-        out += *s;
+        text.append(reinterpret_cast<const char*>(p), n);
     }
+    p += n;
   }
+  out += text.c_str();
 }
 
 XMLItem::operator bool() const { return strcmp(svalue, "1") == 0; }

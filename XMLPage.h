@@ -3,8 +3,12 @@
 // text content.
 //
 // XMLItem escapes "&", "<" and ">" (as "&amp;", "&lt;", "&gt;") in its name,
-// its attribute text and its text content when it renders; every other byte,
-// quotes included, is written unchanged. The output has no indentation:
+// its attribute text and its text content when it renders, and writes U+FFFD
+// for each byte that no XML document may hold (control characters other
+// than tab, line feed and carriage return, bytes outside well-formed UTF-8,
+// the bytes of U+FFFE and U+FFFF), so that a document stays well-formed
+// whatever text it carries; every other byte, quotes included, is written
+// unchanged. The output has no indentation:
 //   - no text and no children:  <name/> or <name tags/>, then a line break;
 //   - otherwise: <name> or <name tags>, the text, a line break only when the
 //     text is empty, the children, then </name> and a line break.
@@ -53,7 +57,8 @@ class XMLItem : public WebItem {
   void Set(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // Replaces the text content with `value` in signed decimal.
   void Set(int value);
-  // Appends `s` (null: nothing) to `out` with "&", "<", ">" escaped.
+  // Appends `s` (null: nothing) to `out` with "&", "<", ">" escaped and
+  // the bytes an XML document cannot hold replaced by U+FFFD.
   static void Parse(const char* s, UString& out);
 
   // The text content; valid until it changes.

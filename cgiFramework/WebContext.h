@@ -151,7 +151,8 @@ class WebContext {
   // loaded is then not saved by this context.
   bool ScanWebSessionVars(const char* sessionId);
   // Rewrites the session file with every variable that has a name, as
-  // "name=value" lines. Does nothing without a prefix or identifier, when
+  // "name=value" lines (see WebSession.h: no text can add lines of its
+  // own). Does nothing without a prefix or identifier, when
   // the file is gone, or when this request could not load the session.
   // Throws the LockedFile texts and "Unable to write session file".
   void SaveWebSessionVars(const char* sessionId);

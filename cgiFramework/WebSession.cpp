@@ -23,15 +23,61 @@ namespace {
 // Longest session identifier accepted: 20 digits hold any 64-bit number.
 constexpr size_t kMaxSessionIdDigits = 20;
 
-// Room for one line of a session file; longer lines are read in pieces.
-constexpr int kSessionLineSize = 2048;
-
 // True when `id` is a decimal number of 1 to 20 digits, the only identifiers
 // that name session files.
 bool IsValidSessionId(const char* id) {
   size_t n = strspn(id, "0123456789");
   return n > 0 && n <= kMaxSessionIdDigits && id[n] == '\0';
 }
+
+// The line format "name=value" shared with the portal's other programs has
+// no escapes. A line end inside a value would add variables of its own to
+// the file, so CR and LF in values are written percent-encoded ("%0D",
+// "%0A", as in the URLs that the page history keeps); every other value is
+// written byte for byte. A name that cannot stand before the "=" of one line
+// is not written at all: names come from the program, never from a request.
+bool IsStorableName(const char* name) {
+  return name[0] != '\0' && strpbrk(name, "=\r\n") == nullptr;
+}
+
+void AppendFileValue(std::string& line, const char* value) {
+  for (const char* p = value; *p != '\0'; ++p) {
+    if (*p == '\n') {
+      line += "%0A";
+    } else if (*p == '\r') {
+      line += "%0D";
+    } else {
+      line += *p;
+    }
+  }
+}
+
+// Makes the variable of one session file line: the name up to the first
+// "=", the value after it up to the first CR or LF. A line without "="
+// names a variable with an empty value.
+WebSessionVar* ParseFileLine(char* line) {
+  auto* var = new WebSessionVar;
+  char* equals = strchr(line, '=');
+  if (equals == nullptr) {
+    line[strcspn(line, "\r\n")] = '\0';
+  } else {
+    *equals = '\0';
+    equals[1 + strcspn(equals + 1, "\r\n")] = '\0';
+    var->value = equals + 1;
+  }
+  var->name = line;
+  return var;
+}
+
+// A getline buffer, freed when it goes out of scope.
+struct LineBuffer {
+  LineBuffer() = default;
+  LineBuffer(const LineBuffer&) = delete;
+  LineBuffer& operator=(const LineBuffer&) = delete;
+  ~LineBuffer() { free(text); }
+  char* text = nullptr;
+  size_t capacity = 0;
+};
 
 // A new identifier from 64 bits of the kernel's random source.
 UString RandomSessionId() {
@@ -135,19 +181,10 @@ bool WebContext::ScanWebSessionVars(const char* sessionId) {
     CreateSessionId();
     return false;
   }
-  char line[kSessionLineSize];
-  while (fgets(line, sizeof line, file) != nullptr) {
-    auto* var = new WebSessionVar;
-    char* equals = strchr(line, '=');
-    if (equals == nullptr) {
-      var->name = line;
-    } else {
-      *equals = '\0';
-      equals[1 + strcspn(equals + 1, "\r\n")] = '\0';
-      var->name = line;
-      var->value = equals + 1;
-    }
-    session_vars.Append(var);
+  // Lines of any length: a line is never split into further variables.
+  LineBuffer line;
+  while (getline(&line.text, &line.capacity, file) >= 0) {
+    session_vars.Append(ParseFileLine(line.text));
   }
 
   UString saved_addr(GetWebSessionVar("REMOTE_ADDR").value);
@@ -215,11 +252,15 @@ void WebContext::SaveWebSessionVars(const char* sessionId) {
   LockedFile file(SessionPath(), "w");
   if (file == nullptr) return;  // the session was deleted meanwhile
   OSListIterator it(&session_vars);
+  std::string line;
   while (OSListObj* obj = it.Next()) {
     auto* var = static_cast<WebSessionVar*>(obj);
-    if (var->name.IsEmpty()) continue;
-    fprintf(file, "%s=%s\n", static_cast<char*>(var->name),
-            static_cast<char*>(var->value));
+    if (!IsStorableName(var->name)) continue;
+    line.assign(var->name);
+    line += '=';
+    AppendFileValue(line, var->value);
+    line += '\n';
+    fwrite(line.data(), 1, line.size(), file);
   }
   if (fflush(file) != 0 || ferror(file)) throw "Unable to write session file";
 }

@@ -4,8 +4,11 @@
 // Session variables live in WebContext::session_vars, which owns them; the
 // context loads them when the session is initialised and writes them back,
 // one "name=value" line each, when it is destroyed (see WebContext's session
-// operations). Values are stored without escaping, as other programs read
-// the same files: a value holding a line end comes back as two variables.
+// operations). Other programs of the portal read the same files, so the
+// format has no escapes: values are written byte for byte, except that CR
+// and LF become "%0D" and "%0A" (a line end would add variables of its
+// own); a variable whose name holds "=", CR or LF is not written. Lines of
+// any length are read whole.
 #ifndef CGIFRAMEWORK_WEBSESSION_H_
 #define CGIFRAMEWORK_WEBSESSION_H_
 

@@ -1,6 +1,7 @@
 // UString: growable 8-bit text with a cached UTF-32 copy.
 #include "common/UString.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -389,6 +390,12 @@ int UString::LengthRound(int n) {
 
 void UString::Allocate(size_t size) {
   if (buffer != nullptr && size < static_cast<size_t>(buffer_size)) return;
+  // Growing by the amount asked for alone would copy the whole text on
+  // every append: quadratic time for a long text built a byte at a time.
+  if (buffer != nullptr) {
+    const size_t grown = static_cast<size_t>(buffer_size) + buffer_size / 2;
+    if (grown < static_cast<size_t>(INT_MAX)) size = std::max(size, grown);
+  }
   int capacity = 0;
   char* grown = NewArray<char>(size, &LengthRound, "Allocate", &capacity);
   if (buffer != nullptr) std::memcpy(grown, buffer, std::strlen(buffer) + 1);

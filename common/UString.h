@@ -2,8 +2,10 @@
 // wide-character copy converted on demand and cached until the text changes.
 //
 // A string without a buffer reads as the empty text everywhere. The buffer
-// grows in capacity steps of 64, 128, 256, 1024, 4096 and 8192 bytes and
-// exactly beyond 8191 bytes; it never shrinks. Comparisons are byte-wise
+// grows in capacity steps of 64, 128, 256, 1024, 4096 and 8192 bytes; beyond
+// 8191 bytes a first buffer is sized exactly, and a growing one takes at
+// least half its capacity again, so that a text built piece by piece costs
+// linear time. It never shrinks. Comparisons are byte-wise
 // (strcmp) and case-sensitive. Running out of memory is fatal: the console's
 // Fatal ends the process.
 //
@@ -123,7 +125,8 @@ class UString : public OSListObj {
   void Init();
   // Capacity for a need of `n` units (terminator included).
   static int LengthRound(int n);
-  // Room for `size` characters plus the terminator, keeping the text.
+  // Room for `size` characters plus the terminator, keeping the text; a
+  // buffer that must grow takes at least half its capacity again.
   // Ends the process through Console->Fatal when memory runs out or the
   // capacity would not fit an int.
   void Allocate(size_t size);

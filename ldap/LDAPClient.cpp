@@ -23,6 +23,9 @@ const unsigned char kAddResponse = 0x69;
 const unsigned char kDelResponse = 0x6B;
 const unsigned char kModRDNResponse = 0x6D;
 
+// ReadAnswer: skip stale answers of every type.
+const unsigned char kAnyAnswer = 0;
+
 // Stale search-done answers skipped in a row, and how far behind they may be.
 const int kMaxRecoveryLevel = 5;
 const unsigned long kMaxStaleDistance = 4;
@@ -131,14 +134,21 @@ int LDAPClient::GetNextEntry(int& error_code, int level) {
   delete result;
   result = nullptr;
 
-  LDAPMessage_rx* answer = LDAPMessage_rx::GetMsg(&socket, nullptr);
+  LDAPMessage_rx* answer = ReadAnswer(kSearchEntry);
   if (answer == nullptr) {
     error_code = kServerDown;
     return 0;
   }
   if (answer->op_tag == kSearchEntry) {
-    result = static_cast<LDAPSearchRes_rx*>(answer);
-    return 1;
+    if (answer->msg_id == tx_msg_id) {
+      result = static_cast<LDAPSearchRes_rx*>(answer);
+      return 1;
+    }
+    Console->Print("LDAPClient::GetNextEntry SEARCH_ENTRY expected id %lu got %lu",
+                   tx_msg_id, answer->msg_id);
+    delete answer;
+    error_code = kUnmatched;
+    return 0;
   }
   if (answer->op_tag != kSearchDone) {
     delete answer;
@@ -152,8 +162,7 @@ int LDAPClient::GetNextEntry(int& error_code, int level) {
 
   Console->Print("LDAPClient::GetNextEntry SEARCH_RESULT expected id %lu got %lu",
                  tx_msg_id, received);
-  if (((tx_msg_id - received) & 0x7FFFFFFFUL) > kMaxStaleDistance ||
-      level > kMaxRecoveryLevel) {
+  if (!Stale(received) || level > kMaxRecoveryLevel) {
     error_code = kUnmatched;
     return 0;
   }
@@ -222,8 +231,30 @@ int LDAPClient::ResultCode(LDAPMessage_rx* answer) {
   return answer_result->malformed ? kUnexpectedAnswer : answer_result->resultCode;
 }
 
+bool LDAPClient::Stale(unsigned long id) const {
+  const unsigned long distance = (tx_msg_id - id) & 0x7FFFFFFFUL;
+  return distance != 0 && distance <= kMaxStaleDistance;
+}
+
+LDAPMessage_rx* LDAPClient::ReadAnswer(unsigned char skipped_tag) {
+  for (;;) {
+    LDAPMessage_rx* answer = LDAPMessage_rx::GetMsg(&socket, nullptr);
+    if (answer == nullptr || !Stale(answer->msg_id) ||
+        (skipped_tag != kAnyAnswer && answer->op_tag != skipped_tag)) {
+      return answer;
+    }
+    Console->Print("LDAPClient: skipped answer 0x%02x of earlier request %lu",
+                   answer->op_tag, answer->msg_id);
+    delete answer;
+  }
+}
+
 int LDAPClient::ReadResult(unsigned char answer_tag, const char* op) {
-  std::unique_ptr<LDAPMessage_rx> answer(LDAPMessage_rx::GetMsg(&socket, nullptr));
+  // A bind answer is taken whatever its ID; an update first skips what is
+  // left over from earlier requests, so that it never takes their result.
+  std::unique_ptr<LDAPMessage_rx> answer(
+      answer_tag == kBindResponse ? LDAPMessage_rx::GetMsg(&socket, nullptr)
+                                  : ReadAnswer(kAnyAnswer));
   if (!answer) return kServerDown;
   if (answer->op_tag != answer_tag) return kUnexpectedAnswer;
   const int code = ResultCode(answer.get());

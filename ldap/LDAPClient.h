@@ -6,7 +6,7 @@
 // ended without entries); the server's non-zero result code, passed through;
 // kUnexpectedAnswer (2) an answer of another type than expected;
 // kNotBound (50) a search before a successful bind; kUnmatched (80) a
-// search-done answer that belongs to no recent request; kServerDown (81)
+// search answer that belongs to no recent request; kServerDown (81)
 // socket not connected, send failed, or no message could be read;
 // kFilterError (87) the search filter is invalid and nothing was sent.
 // Nothing is thrown and nothing is retried; the client has no time-out of its
@@ -76,8 +76,12 @@ class LDAPClient {
   // current; 0 when the search ended (`error_code` = its result code) or
   // failed (`error_code` = status). A search-done answer carrying the ID of
   // an earlier request (up to 4 behind) is skipped and the next answer read,
-  // at most six times in a row; otherwise `error_code` is kUnmatched. Callers
-  // pass `level` 0.
+  // at most six times in a row; otherwise `error_code` is kUnmatched. Entries
+  // of such earlier requests (left behind by a search that ended in an
+  // error) are skipped too, and an entry of any other request gives
+  // kUnmatched ("LDAPClient::GetNextEntry SEARCH_ENTRY expected id %lu got
+  // %lu"): an entry is never taken for the wrong search. Callers pass
+  // `level` 0.
   int GetNextEntry(int& error_code, int level = 0);
   // The current entry's name; null when no entry is current. Valid until the
   // entry changes.
@@ -119,10 +123,18 @@ class LDAPClient {
   // The result code of a decoded LDAPResult, or kUnexpectedAnswer when the
   // code could not be decoded.
   static int ResultCode(LDAPMessage_rx* answer);
+  // True when `id` belongs to one of the four requests before the last one
+  // sent (message IDs wrap at 2^31).
+  bool Stale(unsigned long id) const;
+  // Reads the next message, skipping (printed as "LDAPClient: skipped answer
+  // 0x%02x of earlier request %lu") stale answers with tag `skipped_tag`, or
+  // of any tag when it is 0. Null when no message could be read; the caller
+  // owns the result.
+  LDAPMessage_rx* ReadAnswer(unsigned char skipped_tag);
   // Reads one answer that must have tag `answer_tag` and returns its result
-  // code, kServerDown when none could be read, or kUnexpectedAnswer. A
-  // non-zero server code is printed as "LDAP <op>: result=%d" when `op` is
-  // given.
+  // code, kServerDown when none could be read, or kUnexpectedAnswer. Except
+  // for a bind, stale answers are skipped first. A non-zero server code is
+  // printed as "LDAP <op>: result=%d" when `op` is given.
   int ReadResult(unsigned char answer_tag, const char* op);
   // Modify, Add, Delete, ModRDN once the socket is known to be connected:
   // discards a search in progress, sends `request` (printing

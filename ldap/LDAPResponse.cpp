@@ -314,7 +314,15 @@ LDAPSearchRes_rx::LDAPSearchRes_rx(unsigned char*& dp, const unsigned char* end)
   }
   if (list_end == nullptr) list_end = dp;
 
+  int kept = 0;
   while (dp < list_end) {
+    if (kept == kMaxAttributes) {
+      Console->Warning("LDAPSearchRes_rx: more than %d attributes, the rest ignored",
+                       kMaxAttributes);
+      dp = list_end;
+      break;
+    }
+    ++kept;
     BerHeader attribute;
     unsigned char* attr_end = attribute.Enter(dp, list_end);
     if (attr_end == nullptr) break;

@@ -101,8 +101,13 @@ class LDAPResult_rx : public LDAPMessage_rx {
 // operation), "... msg format error 2" (an attribute holds more than one
 // value, or more than its values; decoding resumes at the attribute's end),
 // "... msg format error 3" (the attributes do not end with the operation).
+// At most kMaxAttributes attributes are kept: the rest of the list is skipped
+// with "LDAPSearchRes_rx: more than %d attributes, the rest ignored", so that
+// a message cannot make the entry hundreds of times its own size.
 class LDAPSearchRes_rx : public LDAPMessage_rx {
  public:
+  static constexpr int kMaxAttributes = 4096;
+
   LDAPSearchRes_rx(unsigned char*& dp, const unsigned char* end);
   ~LDAPSearchRes_rx() override;
 

@@ -39,8 +39,8 @@ TEST_F(XMLPageTest, ElementForms) {
 
 TEST_F(XMLPageTest, EscapesNamesTagsAndTextOnly) {
   XMLItem text("t", "", nullptr);
-  text.Set("%s", "a<b&c>d\"e'f\x01\xC3\xA9");
-  EXPECT_EQ(Render(text), "<t>a&lt;b&amp;c&gt;d\"e'f\x01\xC3\xA9</t>\n");
+  text.Set("%s", "a<b&c>d\"e'f\xC3\xA9");
+  EXPECT_EQ(Render(text), "<t>a&lt;b&amp;c&gt;d\"e'f\xC3\xA9</t>\n");
   XMLItem name("x<&>", "v", nullptr);
   EXPECT_EQ(Render(name), "<x&lt;&amp;&gt;>v</x&lt;&amp;&gt;>\n");
   XMLItem empty_name("x<", "", nullptr);
@@ -58,6 +58,37 @@ TEST_F(XMLPageTest, EscapesNamesTagsAndTextOnly) {
   XMLItem::Parse("<&>", out);
   XMLItem::Parse(nullptr, out);
   EXPECT_STREQ(out, "pre:&lt;&amp;&gt;");
+}
+
+// Texts from the request (a call-back number) may hold any byte: what XML
+// cannot carry becomes U+FFFD, so the speech browser always gets a
+// well-formed document.
+TEST_F(XMLPageTest, BytesXmlCannotHoldBecomeReplacementCharacters) {
+  const std::string kFFFD = "\xEF\xBF\xBD";
+  struct {
+    const char* in;
+    std::string out;
+  } cases[] = {
+      {"a\tb\nc\rd\x7F", "a\tb\nc\rd\x7F"},       // allowed as they are
+      {"\x01\x1F" "2001", kFFFD + kFFFD + "2001"},  // control characters
+      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\x9E",      // two, three, four bytes
+       "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\x9E"},
+      {"\xB5x", kFFFD + "x"},                      // stray continuation
+      {"\xC3", kFFFD},                             // cut at the end
+      {"\xE2\x82x", kFFFD + kFFFD + "x"},          // cut before a letter
+      {"\xC0\xAF", kFFFD + kFFFD},                 // overlong "/"
+      {"\xED\xA0\x80", kFFFD + kFFFD + kFFFD},     // surrogate
+      {"\xEF\xBF\xBE", kFFFD + kFFFD + kFFFD},     // U+FFFE
+      {"\xF5\x80\x80\x80<", kFFFD + kFFFD + kFFFD + kFFFD + "&lt;"},
+  };
+  for (const auto& c : cases) {
+    UString out;
+    XMLItem::Parse(c.in, out);
+    EXPECT_EQ(std::string(static_cast<char*>(out)), c.out) << c.in;
+  }
+  XMLItem transfer("transfer", "", "dest=\"%s\"", "20\x01\xFF");
+  EXPECT_EQ(Render(transfer),
+            "<transfer dest=\"20" + kFFFD + kFFFD + "\"/>\n");
 }
 
 TEST_F(XMLPageTest, PageWritesHeaderDeclarationAndChildren) {

@@ -72,6 +72,26 @@ TEST(UStringTest, CapacityFollowsTheStepsAndNeverShrinks) {
   EXPECT_EQ(8192, s.Capacity());
 }
 
+// Request texts of 100 KB are appended a byte at a time (URLs, escaping):
+// beyond the steps the buffer must grow by a share of itself, not by the
+// byte asked for, or every append copies the whole text.
+TEST(UStringTest, LongTextsGrowGeometrically) {
+  UString s;
+  int reallocations = 0;
+  int capacity = 0;
+  for (int i = 0; i < 100000; ++i) {
+    s += 'x';
+    if (s.Capacity() != capacity) {
+      ++reallocations;
+      capacity = s.Capacity();
+    }
+  }
+  EXPECT_EQ(100000, s.GetLength());
+  EXPECT_LT(reallocations, 20);
+  EXPECT_GE(capacity, 100001);
+  EXPECT_LE(capacity, 150000);
+}
+
 TEST(UStringTest, AssignAppendAndConcatenate) {
   const unsigned char bytes[] = "p";
   UString s(bytes);

@@ -137,6 +137,37 @@ TEST_F(ClientTest, StaleSearchDoneAnswers) {
   EXPECT_EQ(Search(), LDAPClient::kUnmatched);
 }
 
+// What a search that ended in an error leaves on the connection is never
+// taken for the answer of a later request.
+TEST_F(ClientTest, LeftoversOfEarlierRequestsAreSkipped) {
+  Start([](int fd) {
+    ReadFrame(fd);  // search 2 breaks off after its first entry
+    Send(fd, Msg(2, Entry("cn=A", {{"cn", {"A"}}})) + Msg(2, TLV(0x77, "")) +
+                 Msg(2, Entry("cn=Old", {{"cn", {"Old"}}})) + Msg(2, Result(0x65, 0)));
+    ReadFrame(fd);  // search 3
+    Send(fd, Msg(3, Entry("cn=New", {{"cn", {"New"}}})) + Msg(3, Result(0x65, 0)));
+    ReadFrame(fd);  // delete 4, after a stale answer
+    Send(fd, Msg(3, Result(0x65, 0)) + Msg(4, Result(0x6B, 53)));
+    ReadFrame(fd);  // search 5, answered with another request's entry
+    Send(fd, Msg(9, Entry("cn=X", {{"cn", {"X"}}})));
+    Drain(fd);
+  });
+  ASSERT_EQ(Search(), 0);
+  int code = 0;
+  EXPECT_EQ(client->GetNextEntry(code, 0), 0);
+  EXPECT_EQ(code, LDAPClient::kServerDown);
+  ASSERT_EQ(Search(), 0);
+  EXPECT_STREQ(client->CurrentObject(), "cn=New");
+  EXPECT_TRUE(console.Has("LDAPClient: skipped answer 0x64 of earlier request 2"));
+  EXPECT_TRUE(console.Has("LDAPClient::GetNextEntry SEARCH_RESULT expected id 3 got 2"));
+  EXPECT_EQ(client->GetNextEntry(code, 0), 0);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(client->Delete("cn=B,o=K"), 53) << "the delete's own result, not the stale one";
+  EXPECT_EQ(Search(), LDAPClient::kUnmatched);
+  EXPECT_EQ(client->CurrentObject(), nullptr);
+  EXPECT_TRUE(console.Has("LDAPClient::GetNextEntry SEARCH_ENTRY expected id 5 got 9"));
+}
+
 TEST_F(ClientTest, UpdatesAndWhatTheySend) {
   Start([this](int fd) {
     ReadFrame(fd);
@@ -146,7 +177,7 @@ TEST_F(ClientTest, UpdatesAndWhatTheySend) {
       Answer(fd, frames, answer, answer == 0x69 ? 68 : 0);
     }
     ReadFrame(fd);
-    Send(fd, Msg(7, Entry("cn=A", {{"cn", {"A"}}})));  // then the peer closes
+    Send(fd, Msg(8, Entry("cn=A", {{"cn", {"A"}}})));  // then the peer closes
   });
   LDAPMod mods[2];
   mods[0].Set("sn", "Baker");

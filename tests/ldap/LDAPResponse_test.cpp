@@ -93,6 +93,13 @@ TEST_F(DecoderTest, SearchEntryFormatErrors) {
   EXPECT_TRUE(console.Has("LDAPSearchRes_rx: msg format error 1"));
   EXPECT_TRUE(console.Has("LDAPSearchRes_rx: msg format error 3"));
   EXPECT_EQ(Pairs(*trailing), "cn=A;");
+  // Tiny attributes would make the entry a hundred times the message's size.
+  std::string many;
+  for (int i = 0; i < LDAPSearchRes_rx::kMaxAttributes + 3; ++i) many += Raw("30 00");
+  auto flood = Decode<LDAPSearchRes_rx>(Msg(2, TLV(0x64, Str("cn=F") + TLV(0x30, many))));
+  EXPECT_EQ(flood->attributes.Size(), 2 * LDAPSearchRes_rx::kMaxAttributes);
+  EXPECT_STREQ(flood->objectName->str, "cn=F");
+  EXPECT_TRUE(console.Has("LDAPSearchRes_rx: more than 4096 attributes, the rest ignored"));
 }
 
 // Every decoder, given every prefix of a sound message (the outer length cut

@@ -13,19 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "kernel/OSKernel.h"
+#include "tests/support/Thrown.h"
 
 namespace {
-
-// The text `action` throws, or "" when it throws none.
-template <typename F>
-std::string Thrown(F action) {
-  try {
-    action();
-  } catch (const char* text) {
-    return text;
-  }
-  return "";
-}
 
 class JsonTest : public ::testing::Test {
  protected:

@@ -8,6 +8,7 @@
 #include "tests/cgiFramework/WebTestSupport.h"
 #include "tests/ldap/LDAPPeer.h"
 #include "tests/network/CaptureConsole.h"
+#include "tests/support/Thrown.h"
 
 using namespace ldappeer;
 
@@ -33,17 +34,6 @@ LDAPRow Row(const std::vector<std::string>& fields) {
     row.fields.Append(new LDAPField(nv.substr(0, eq).c_str(), nv.substr(eq + 1).c_str()));
   }
   return row;
-}
-
-// The text `action` throws, or "".
-template <typename F>
-std::string Thrown(F action) {
-  try {
-    action();
-  } catch (const char* text) {
-    return text;
-  }
-  return "";
 }
 
 class SessionTest : public webtest::SiteFixture {

@@ -52,16 +52,39 @@ constexpr char kSettingsStatement[] =
 // Columns of the settings statement, in order; the cache variables are
 // kCachePrefix followed by these names.
 enum SettingsColumn {
-  kCustomerId, kContactId, kLDAPServer, kLDAPUser, kLDAPPassword,
-  kFTPPassword, kHostName, kThemeId, kCustomerType, kEmailHost,
-  kCustomerName, kTimeZone, kAuthName, kServerName, kCurrency,
+  kCustomerId,
+  kContactId,
+  kLDAPServer,
+  kLDAPUser,
+  kLDAPPassword,
+  kFTPPassword,
+  kHostName,
+  kThemeId,
+  kCustomerType,
+  kEmailHost,
+  kCustomerName,
+  kTimeZone,
+  kAuthName,
+  kServerName,
+  kCurrency,
   kSettingsColumns
 };
 constexpr const char* kSettingsColumnNames[kSettingsColumns] = {
-    "customerId", "contactid", "primaryLDAPServer", "primaryLDAPUser",
-    "primaryLDAPPassword", "voicemailFTPPassword", "HostName", "ThemeId",
-    "CustomerType", "emailsourceaddr", "CustomerName", "TimeZone",
-    "AuthName", "ServerName", "Currency"};
+    "customerId",
+    "contactid",
+    "primaryLDAPServer",
+    "primaryLDAPUser",
+    "primaryLDAPPassword",
+    "voicemailFTPPassword",
+    "HostName",
+    "ThemeId",
+    "CustomerType",
+    "emailsourceaddr",
+    "CustomerName",
+    "TimeZone",
+    "AuthName",
+    "ServerName",
+    "Currency"};
 
 struct ResultFree {
   void operator()(MYSQL_RES* r) const { mysql_free_result(r); }
@@ -157,7 +180,8 @@ void PortalContext::ReadSettings() {
       values[i] = GetWebSessionVar(names[i]);
     }
     UseSettings(values);
-    administrator = static_cast<char*>(GetWebSessionVar("portalContextAdministrator"));
+    administrator =
+        static_cast<char*>(GetWebSessionVar("portalContextAdministrator"));
   } else {
     UString escaped_user;
     UString escaped_portal;
@@ -169,7 +193,8 @@ void PortalContext::ReadSettings() {
     Result result = Select(session, sql, true);
     MYSQL_ROW row = NextRow(session, result, sql);
     if (row == nullptr) {
-      fprintf(stderr, "Login details not allowed for this Portal %s for user %s\n",
+      fprintf(stderr,
+              "Login details not allowed for this Portal %s for user %s\n",
               kPortalName, user);
     } else {
       UseSettings(row);
@@ -198,7 +223,8 @@ void PortalContext::UseSettings(const char* const* values) {
   themeId = ToInt(values[kThemeId]);
   customerType = static_cast<CustomerType>(ToInt(values[kCustomerType]));
   const char* host = values[kEmailHost];
-  emailSourceAddress.Format("%s@%s", kNoReplyMailbox, host != nullptr ? host : "");
+  emailSourceAddress.Format("%s@%s", kNoReplyMailbox,
+                            host != nullptr ? host : "");
   customerName = values[kCustomerName];
   timeZone = values[kTimeZone];
   UseCurrency(values[kCurrency]);
@@ -238,10 +264,11 @@ void PortalContext::DropSessionVars(const char* prefix) {
 
 SQLSession* PortalContext::GetSQLSession() {
   if (sql_session != nullptr) return sql_session;
-  sql_session = new SQLSession(GetWebArgument("serverAddress", WebArgument::Hidden),
-                               GetWebArgument("user", WebArgument::Hidden),
-                               GetWebArgument("password", WebArgument::Hidden),
-                               GetWebArgument("db", WebArgument::Hidden));
+  sql_session =
+      new SQLSession(GetWebArgument("serverAddress", WebArgument::Hidden),
+                     GetWebArgument("user", WebArgument::Hidden),
+                     GetWebArgument("password", WebArgument::Hidden),
+                     GetWebArgument("db", WebArgument::Hidden));
   if (!timeZone.IsEmpty()) SetSessionTimeZone(*sql_session, timeZone);
   return sql_session;
 }
@@ -253,7 +280,8 @@ LDAPSession* PortalContext::GetLDAPSession(bool dontload) {
   }
   if (dontload) return nullptr;
   // The settings file wins over the customer's call-server row.
-  primaryLDAPUser = static_cast<char*>(GetWebArgument("ldapuser", WebArgument::Hidden));
+  primaryLDAPUser =
+      static_cast<char*>(GetWebArgument("ldapuser", WebArgument::Hidden));
   primaryLDAPPassword =
       static_cast<char*>(GetWebArgument("ldappassword", WebArgument::Hidden));
   primaryLDAPServer =
@@ -280,8 +308,8 @@ char* PortalContext::GetVariable(const char* varname) {
 
 bool PortalContext::HasVariable(const char* varname) {
   return IsName(varname, "customerId") || IsName(varname, "subscriberId") ||
-         IsName(varname, "customerSearchGroup") || IsName(varname, "contactId") ||
-         WebContext::HasVariable(varname);
+         IsName(varname, "customerSearchGroup") ||
+         IsName(varname, "contactId") || WebContext::HasVariable(varname);
 }
 
 char* PortalContext::GetCustomerSearchGroup() {
@@ -292,9 +320,10 @@ char* PortalContext::GetCustomerSearchGroup() {
   if (!customerSearchGroup.IsEmpty()) return customerSearchGroup;
   SQLSession session(GetSQLSession());
   UString sql;
-  sql.Format("SELECT id FROM Customer WHERE (id in (%i,%i) or (subscriberid in "
-             "(%i,%i) and subscriberId != 0)) and id != 0 ",
-             customerId, subscriberId, customerId, subscriberId);
+  sql.Format(
+      "SELECT id FROM Customer WHERE (id in (%i,%i) or (subscriberid in "
+      "(%i,%i) and subscriberId != 0)) and id != 0 ",
+      customerId, subscriberId, customerId, subscriberId);
   Result result = Select(session, sql, false);
   UString group;
   while (MYSQL_ROW row = NextRow(session, result, sql)) {
@@ -311,13 +340,16 @@ void PortalContext::BuildSecurityRights(int guid) {
   if (!CachedRights()) {
     SQLSession session(GetSQLSession());
     UString sql;
-    sql.Format("SELECT rightid FROM CustomerUserRight WHERE customerid = '%i' "
-               "and guid = '%i' ",
-               customerId, guid);
+    sql.Format(
+        "SELECT rightid FROM CustomerUserRight WHERE customerid = '%i' "
+        "and guid = '%i' ",
+        customerId, guid);
     LoadRights(session, sql);
   }
-  LoadContactAttribute("portalContextReportMask", "reportmask", guid, reportMask);
-  LoadContactAttribute("portalContextSuperQueue", "superqueue", guid, superQueue);
+  LoadContactAttribute("portalContextReportMask", "reportmask", guid,
+                       reportMask);
+  LoadContactAttribute("portalContextSuperQueue", "superqueue", guid,
+                       superQueue);
   LoadContactAttribute("portalContextAdministrator", "administrator", guid,
                        administrator);
 }
@@ -327,15 +359,17 @@ void PortalContext::BuildSecurityRights(const UString& guid) {
   SQLSession session(GetSQLSession());
   UString escaped;
   UString sql;
-  sql.Format("select rightsid from CustomerRights where customerid = '%i'union "
-             "SELECT rightid FROM CustomerUserRight WHERE customerid = '%i' and "
-             "guid = '%s' ",
-             customerId, customerId, session.Escape(guid, escaped));
+  sql.Format(
+      "select rightsid from CustomerRights where customerid = '%i'union "
+      "SELECT rightid FROM CustomerUserRight WHERE customerid = '%i' and "
+      "guid = '%s' ",
+      customerId, customerId, session.Escape(guid, escaped));
   LoadRights(session, sql);
 }
 
 bool PortalContext::CachedRights() {
-  accessRights = static_cast<char*>(GetWebSessionVar("portalContextUserRights"));
+  accessRights =
+      static_cast<char*>(GetWebSessionVar("portalContextUserRights"));
   return !accessRights.IsEmpty();
 }
 
@@ -358,9 +392,10 @@ void PortalContext::LoadContactAttribute(const char* variable,
   if (!member.IsEmpty()) return;
   SQLSession session(GetSQLSession());
   UString sql;
-  sql.Format("SELECT attribvalue FROM CustomerContactAttrib WHERE attribname = "
-             "'%s' AND userId = '%i' ",
-             attribute, guid);
+  sql.Format(
+      "SELECT attribvalue FROM CustomerContactAttrib WHERE attribname = "
+      "'%s' AND userId = '%i' ",
+      attribute, guid);
   Result result = Select(session, sql, true);
   MYSQL_ROW row = NextRow(session, result, sql);
   if (row != nullptr && row[0] != nullptr) {
@@ -394,9 +429,10 @@ bool PortalContext::isCCSuperVisor() {
   SQLSession session(GetSQLSession());
   UString escaped;
   UString sql;
-  sql.Format("SELECT * FROM CallLogPermissions WHERE contactid='%i' and "
-             "customerid='%s' and queue='1' ",
-             contactId, session.Escape(customerIdString, escaped));
+  sql.Format(
+      "SELECT * FROM CallLogPermissions WHERE contactid='%i' and "
+      "customerid='%s' and queue='1' ",
+      contactId, session.Escape(customerIdString, escaped));
   Result result = Select(session, sql, true);
   if (NextRow(session, result, sql) == nullptr) return false;
   SetWebSessionVar(kSupervisorVariable, "1");
@@ -407,9 +443,10 @@ void PortalContext::SetCurrency() {
   currency = kDefaultCurrency;
   SQLSession session(GetSQLSession());
   UString sql;
-  sql.Format("SELECT attribvalue FROM CustomerAttribute WHERE "
-             "AttribName='currency' AND CustomerId=%d",
-             customerId);
+  sql.Format(
+      "SELECT attribvalue FROM CustomerAttribute WHERE "
+      "AttribName='currency' AND CustomerId=%d",
+      customerId);
   Result result = Select(session, sql, true);
   MYSQL_ROW row = NextRow(session, result, sql);
   if (row != nullptr) UseCurrency(row[0]);

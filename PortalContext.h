@@ -138,36 +138,36 @@ class PortalContext : public WebContext {
 
   // --- State ---------------------------------------------------------------
 
-  LDAPSession* ldap_session;   // owned; null until GetLDAPSession opens it
-  SQLSession* sql_session;     // owned; null until GetSQLSession opens it
-  CustomerType customerType;   // set by ReadSettings; CTEndUser before
+  LDAPSession* ldap_session;  // owned; null until GetLDAPSession opens it
+  SQLSession* sql_session;    // owned; null until GetSQLSession opens it
+  CustomerType customerType;  // set by ReadSettings; CTEndUser before
   int themeId;
   int customerId;
-  int subscriberId;            // never changed by this program
-  int contactId;               // the user's contact id; 0 for none
+  int subscriberId;             // never changed by this program
+  int contactId;                // the user's contact id; 0 for none
   UString customerSearchGroup;  // built on demand, see above
   UString customerIdString;     // customerId as decimal text
   UString contactIdString;      // contactId as decimal text
   UString subscriberIdString;   // subscriberId as decimal text (GetVariable)
   UString customerName;
-  UString primaryLDAPServer;    // directory of the customer's call server
+  UString primaryLDAPServer;  // directory of the customer's call server
   UString primaryLDAPUser;
   UString primaryLDAPPassword;
   UString voicemailFTPPassword;
-  UString hostName;             // the call server's host name
-  UString emailSourceAddress;   // "noreply@" and the portal's mail host
-  UString accessRights;         // e.g. "3,7,0"; empty until built
+  UString hostName;            // the call server's host name
+  UString emailSourceAddress;  // "noreply@" and the portal's mail host
+  UString accessRights;        // e.g. "3,7,0"; empty until built
   UString reportMask;
-  UString superQueue;           // "1" when set
-  UString administrator;        // "1" when set
-  UString protocol;             // scheme of built links
-  UString timeZone;             // the user's time-zone name; "" for none
-  UString currency;             // the customer's currency symbol
-  bool authenticated;           // set by the dialogue code
-  bool isScheduled;             // report scheduling; unused here
-  bool background;              // background run; unused here
+  UString superQueue;     // "1" when set
+  UString administrator;  // "1" when set
+  UString protocol;       // scheme of built links
+  UString timeZone;       // the user's time-zone name; "" for none
+  UString currency;       // the customer's currency symbol
+  bool authenticated;     // set by the dialogue code
+  bool isScheduled;       // report scheduling; unused here
+  bool background;        // background run; unused here
   chart_mode chartMode;
-  sem_t* sem;                   // named semaphore; unused here
+  sem_t* sem;  // named semaphore; unused here
 
  private:
   // Fills the customer members from the settings columns `values` (indexed

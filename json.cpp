@@ -81,7 +81,8 @@ void JsonString::Alloc(size_t n) {
   end = alloc_buf + len;
 }
 
-// --- JsonObj: parsing ----------------------------------------------------------
+// --- JsonObj: parsing
+// ----------------------------------------------------------
 
 JsonObj::JsonObj(char* in, JsonObj* Aparent, int Alevel)
     : parent(Aparent),
@@ -236,7 +237,8 @@ void JsonObj::Expand(char* in) {
   ParseElements(p);
 }
 
-// --- JsonObj: reading the tree -------------------------------------------------
+// --- JsonObj: reading the tree
+// -------------------------------------------------
 
 JsonObj* JsonObj::Find(const char* Aname) {
   if (Aname == nullptr) return nullptr;
@@ -263,10 +265,10 @@ const char* JsonObj::GetDateTime(const char* member, char* buf) {
   struct tm local;
   if (localtime_r(&t, &local) == nullptr) return "";
   char text[64];
-  int n = snprintf(text, sizeof text, "%lld-%02d-%02d %02d:%02d:%02d",
-                   static_cast<long long>(local.tm_year) + 1900,
-                   local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                   local.tm_min, local.tm_sec);
+  int n =
+      snprintf(text, sizeof text, "%lld-%02d-%02d %02d:%02d:%02d",
+               static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1,
+               local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   if (n < 0 || n >= 20) return "";
   memcpy(buf, text, static_cast<size_t>(n) + 1);
   return buf;

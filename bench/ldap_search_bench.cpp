@@ -42,7 +42,8 @@ void BM_LDAPClientSearch(benchmark::State& state) {
     benchmark::DoNotOptimize(client.CurrentObject());
     char* a = nullptr;
     char* v = nullptr;
-    for (int more = client.FirstAttribute(a, v); more; more = client.NextAttribute(a, v)) {
+    for (int more = client.FirstAttribute(a, v); more;
+         more = client.NextAttribute(a, v)) {
       benchmark::DoNotOptimize(v);
     }
     client.Flush();
@@ -59,11 +60,11 @@ struct Libldap {
 
   int (*initialize)(void** ld, const char* uri);
   int (*set_option)(void* ld, int option, const void* value);
-  int (*bind)(void* ld, const char* dn, const char* mechanism, berval* cred, void** sctrls,
-              void** cctrls, berval** servercred);
-  int (*search)(void* ld, const char* base, int scope, const char* filter, char** attrs,
-                int attrsonly, void** sctrls, void** cctrls, timeval* timeout, int sizelimit,
-                void** res);
+  int (*bind)(void* ld, const char* dn, const char* mechanism, berval* cred,
+              void** sctrls, void** cctrls, berval** servercred);
+  int (*search)(void* ld, const char* base, int scope, const char* filter,
+                char** attrs, int attrsonly, void** sctrls, void** cctrls,
+                timeval* timeout, int sizelimit, void** res);
   void* (*first_entry)(void* ld, void* chain);
   char* (*get_dn)(void* ld, void* entry);
   void (*memfree)(void* p);
@@ -82,7 +83,8 @@ struct Libldap {
     if (lib == nullptr) return false;
     bool found = true;
     auto get = [&](auto& fn, const char* name) {
-      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(lib, name));
+      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(
+          dlsym(lib, name));
       found = found && fn != nullptr;
     };
     get(initialize, "ldap_initialize");
@@ -114,8 +116,10 @@ void BM_LibldapSearch(benchmark::State& state) {
   char password[] = "adminsecret";
   berval cred{sizeof(password) - 1, password};
   if (l.initialize(&ld, "ldap://127.0.0.1:4000/") != Libldap::kSuccess ||
-      l.set_option(ld, Libldap::kOptProtocolVersion, &version) != Libldap::kSuccess ||
-      l.bind(ld, kAdmin, nullptr, &cred, nullptr, nullptr, nullptr) != Libldap::kSuccess) {
+      l.set_option(ld, Libldap::kOptProtocolVersion, &version) !=
+          Libldap::kSuccess ||
+      l.bind(ld, kAdmin, nullptr, &cred, nullptr, nullptr, nullptr) !=
+          Libldap::kSuccess) {
     state.SkipWithError("no directory server on 127.0.0.1:4000");
     return;
   }
@@ -124,8 +128,8 @@ void BM_LibldapSearch(benchmark::State& state) {
   char* attrs[] = {cn, guid, nullptr};
   for (auto _ : state) {
     void* res = nullptr;
-    if (l.search(ld, "", Libldap::kScopeSubtree, kFilter, attrs, 0, nullptr, nullptr, nullptr,
-                 1, &res) != Libldap::kSuccess) {
+    if (l.search(ld, "", Libldap::kScopeSubtree, kFilter, attrs, 0, nullptr,
+                 nullptr, nullptr, 1, &res) != Libldap::kSuccess) {
       state.SkipWithError("search failed");
       return;
     }

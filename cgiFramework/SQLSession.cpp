@@ -27,11 +27,20 @@ std::string HtmlEscape(const std::string& text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -43,7 +52,8 @@ bool IsIdentifier(const char* text, bool dots) {
   if (*text == '\0') return false;
   for (const char* p = text; *p != '\0'; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
-    if (!isalnum(c) && c != '_' && c != '$' && !(dots && c == '.')) return false;
+    if (!isalnum(c) && c != '_' && c != '$' && !(dots && c == '.'))
+      return false;
   }
   return true;
 }
@@ -69,7 +79,8 @@ void AppendBareName(UString& q, const char* name) {
   const char* part = name;
   for (;;) {
     const char* dot = strchr(part, '.');
-    size_t len = dot != nullptr ? static_cast<size_t>(dot - part) : strlen(part);
+    size_t len =
+        dot != nullptr ? static_cast<size_t>(dot - part) : strlen(part);
     AppendQuotedName(q, std::string(part, len));
     if (dot == nullptr) break;
     q += '.';
@@ -117,7 +128,8 @@ SQLSession::SQLSession(const char* server, const char* user,
     : mysql(&_mysql), parent(nullptr), _mysql() {
   if (mysql_init(&_mysql) == nullptr) os_fatal("SQLSession: mysql_init failed");
   if (mysql_options(mysql, MYSQL_READ_DEFAULT_GROUP, "SQLSession") != 0 ||
-      MysqlConnect(mysql, server, user, password, db, 0, nullptr, 0) == nullptr) {
+      MysqlConnect(mysql, server, user, password, db, 0, nullptr, 0) ==
+          nullptr) {
     // The error text is built before the handle is released.
     char* error = _mysql_error(mysql, "real connect");
     mysql_close(mysql);
@@ -287,8 +299,9 @@ MYSQL* MysqlConnect(MYSQL* mysql, const char* host, const char* user,
     // A failed connect drops the handle's options (among them the option
     // group to read) unless told to keep them for the next trial.
     for (const char** path = socket_paths; *path != nullptr; ++path) {
-      MYSQL* connected = mysql_real_connect(mysql, host, user, passwd, db, port,
-                                            *path, flags | CLIENT_REMEMBER_OPTIONS);
+      MYSQL* connected =
+          mysql_real_connect(mysql, host, user, passwd, db, port, *path,
+                             flags | CLIENT_REMEMBER_OPTIONS);
       if (connected != nullptr) return connected;
     }
   }

@@ -5,8 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-WebArgument::WebArgument()
-    : type(Normal), data(nullptr), length(0), depth(0) {}
+WebArgument::WebArgument() : type(Normal), data(nullptr), length(0), depth(0) {}
 
 WebArgument::~WebArgument() = default;
 

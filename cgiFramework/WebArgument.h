@@ -15,10 +15,10 @@
 class WebArgument : public OSListObj {
  public:
   enum Type {
-    Normal = 0,   // from the query string or the request body
-    Global = 1,   // carried in page URLs
-    Hidden = 2,   // from the settings file or set by the program; never in a URL
-    Any = 3,      // lookup wildcard only
+    Normal = 0,  // from the query string or the request body
+    Global = 1,  // carried in page URLs
+    Hidden = 2,  // from the settings file or set by the program; never in a URL
+    Any = 3,     // lookup wildcard only
     Context = 4,  // carried in every generated URL ("sessionId")
   };
 
@@ -53,9 +53,9 @@ class WebArgument : public OSListObj {
   Type type;         // origin and use, above
   UString content;   // content type of an uploaded file part, else empty
   UString filename;  // file name of an uploaded file part
-  char* data;        // long text or file bytes inside WebContext::fbuf, else null
-  int length;        // number of bytes at data
-  int depth;         // WebContext::depth when the argument was made
+  char* data;  // long text or file bytes inside WebContext::fbuf, else null
+  int length;  // number of bytes at data
+  int depth;   // WebContext::depth when the argument was made
 };
 
 // Index entry used to sort arguments through an OSBTree: it points at an

@@ -77,8 +77,8 @@ bool StartsWith(const std::string& line, const char* prefix) {
 // the line).
 std::string UpToQuote(const std::string& line, size_t from) {
   size_t quote = line.find('"', from);
-  return line.substr(from, quote == std::string::npos ? std::string::npos
-                                                      : quote - from);
+  return line.substr(
+      from, quote == std::string::npos ? std::string::npos : quote - from);
 }
 
 // Reads the header line of a multipart part into `arg`: the name and file
@@ -94,8 +94,8 @@ void ParsePartHeader(const std::string& line, WebArgument* arg) {
     size_t semicolon = line.find(';', from + name.size());
     if (semicolon == std::string::npos) return;
     size_t at = line.find_first_not_of(' ', semicolon + 1);
-    if (at != std::string::npos && line.compare(at, strlen(kFilename),
-                                                kFilename) == 0) {
+    if (at != std::string::npos &&
+        line.compare(at, strlen(kFilename), kFilename) == 0) {
       arg->filename = UpToQuote(line, at + strlen(kFilename)).c_str();
     }
   } else if (StartsWith(line, kContentType)) {
@@ -270,7 +270,8 @@ void WebContext::ReadBody(long content_length) {
   long limit = kDefaultMaxPostSize;
   if (WebArgument* max = FindWebArgument("maxPostSize", WebArgument::Hidden)) {
     long configured = strtol(*max, nullptr, 10);
-    if (configured > 0) limit = std::min<long>(configured, INT_MAX - kBodySlack);
+    if (configured > 0)
+      limit = std::min<long>(configured, INT_MAX - kBodySlack);
   }
   if (content_length > limit) throw "POST Data too large";
   try {
@@ -302,8 +303,8 @@ void WebContext::ParseMultipart(const char* content_type) {
   WebArgument* file_part = nullptr;  // the previous part, if it was a file
   while (at < end) {
     if (file_part != nullptr) {
-      file_part->length = static_cast<int>(
-          std::max<long>(0, (at - 2) - file_part->data));
+      file_part->length =
+          static_cast<int>(std::max<long>(0, (at - 2) - file_part->data));
       file_part = nullptr;
     }
     char* p = at + delimiter.size();

@@ -143,12 +143,12 @@ class WebContext {
   // the "sessionId" argument or cookie (a decimal number of at most 20
   // digits; anything else counts as none, and an argument holding it is
   // emptied). True when a session of this client address was loaded; false
-  // without a prefix or an identifier. An unknown identifier is adopted with a new
-  // file. A session saved for another client address is refused: the
-  // Hidden argument "invalidSessionId" names it, a line goes to standard
-  // error, its file is left alone and this request continues with a new
-  // session. Throws the LockedFile texts; a session that could not be
-  // loaded is then not saved by this context.
+  // without a prefix or an identifier. An unknown identifier is adopted with a
+  // new file. A session saved for another client address is refused: the Hidden
+  // argument "invalidSessionId" names it, a line goes to standard error, its
+  // file is left alone and this request continues with a new session. Throws
+  // the LockedFile texts; a session that could not be loaded is then not saved
+  // by this context.
   bool ScanWebSessionVars(const char* sessionId);
   // Rewrites the session file with every variable that has a name, as
   // "name=value" lines (see WebSession.h: no text can add lines of its

@@ -97,9 +97,7 @@ void WebCookie::SetExpires(int seconds) {
   updated = true;
 }
 
-bool WebCookie::operator==(const char* s) {
-  return s != nullptr && value == s;
-}
+bool WebCookie::operator==(const char* s) { return s != nullptr && value == s; }
 
 bool WebCookie::operator!=(const char* s) { return !(*this == s); }
 
@@ -179,8 +177,8 @@ char* WebContext::GetFullURL(const char* format, ...) {
   return url;
 }
 
-char* WebContext::GetSpecificURL(const char* format, va_list vargs,
-                                 bool script, bool global, bool all) {
+char* WebContext::GetSpecificURL(const char* format, va_list vargs, bool script,
+                                 bool global, bool all) {
   char formatted[kUrlFormatSize] = "";
   if (format != nullptr) vsnprintf(formatted, sizeof formatted, format, vargs);
   UString url(script ? getenv("SCRIPT_NAME") : nullptr);

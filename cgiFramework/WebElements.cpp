@@ -9,8 +9,8 @@ namespace {
 // Writes "<tag attributes>" and `open_end`, the children of `item`, then
 // "</tag>" and `close_end`.
 void RenderTagged(WebItem& item, WebContext& context, WebRender* o,
-                  const char* tag, const char* attributes,
-                  const char* open_end, const char* close_end) {
+                  const char* tag, const char* attributes, const char* open_end,
+                  const char* close_end) {
   o->printf("<%s %s>%s", tag, attributes, open_end);
   RenderItems(item.contains, context, o);
   o->printf("</%s>%s", tag, close_end);

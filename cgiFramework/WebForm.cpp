@@ -23,7 +23,8 @@ void WebForm::Globals(WebContext& context, const char* list) {
          ++names) {
       size_t comma = text.find(',', start);
       if (comma == std::string::npos) comma = text.size();
-      while (start < comma && isspace(static_cast<unsigned char>(text[start]))) {
+      while (start < comma &&
+             isspace(static_cast<unsigned char>(text[start]))) {
         ++start;
       }
       std::string wanted = text.substr(start, comma - start);
@@ -57,5 +58,6 @@ void WebForm::Render(WebContext& context, WebRender* o) {
 }
 
 void WebForm::AddHidden(const char* Aname, const char* value) {
-  if (Find(Aname) == nullptr) Add(new WebField(Aname, "hidden", value, nullptr));
+  if (Find(Aname) == nullptr)
+    Add(new WebField(Aname, "hidden", value, nullptr));
 }

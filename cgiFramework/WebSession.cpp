@@ -216,8 +216,7 @@ void WebContext::RefuseSession(const char* path, const char* saved_addr) {
   WebArgument& invalid = GetWebArgument("invalidSessionId", WebArgument::Any);
   invalid = session_id;
   invalid.type = WebArgument::Hidden;
-  fprintf(stderr, "WebContext::Invalid %s saved addr=%s \n", path,
-          saved_addr);
+  fprintf(stderr, "WebContext::Invalid %s saved addr=%s \n", path, saved_addr);
   session_vars.Flush();
   session_id = "";
   CreateSessionId();
@@ -301,8 +300,7 @@ void WebContext::DeleteSession() {
 
 UString WebContext::SessionPath() {
   UString path;
-  path.Format("%s/%s_%s", kSessionDir,
-              static_cast<char*>(session_prefix),
+  path.Format("%s/%s_%s", kSessionDir, static_cast<char*>(session_prefix),
               static_cast<char*>(session_id));
   return SitePath(path);
 }

@@ -36,7 +36,9 @@ std::size_t Stride(int data_size) {
   return (bytes + align - 1) / align * align;
 }
 
-const KernelCfg* Cfg() { return KERNELCFG != nullptr ? KERNELCFG : &default_cfg; }
+const KernelCfg* Cfg() {
+  return KERNELCFG != nullptr ? KERNELCFG : &default_cfg;
+}
 
 // Requests for more bytes than a buffer can ever hold are refused outright.
 constexpr int kMaxRequest = 0xFFFF;
@@ -113,7 +115,8 @@ void OSBuf::Initialise() {
   const KernelCfg* cfg = Cfg();
   std::size_t total = 0;
   for (int c = 0; c < kSizeClasses; c++) {
-    if (cfg->buf_qty[c] > 0) total += Stride(cfg->buf_size[c]) * cfg->buf_qty[c];
+    if (cfg->buf_qty[c] > 0)
+      total += Stride(cfg->buf_size[c]) * cfg->buf_qty[c];
   }
   buffer_block = static_cast<UBYTE*>(std::malloc(total > 0 ? total : 1));
   if (buffer_block == nullptr) os_fatal("OSBuf::Initialise Out Of Memory");
@@ -207,14 +210,16 @@ void OSBuf::Free() {
                                       [](UBYTE b) { return b == kGuardByte; });
       if (!intact) {
         const int offset = static_cast<int>(data - payload);
-        os_fatal("OSBuf::Free - Corrupted Overhang (size %d, data %d, length "
-                 "%d, overrun %d)",
-                 size, offset, length, offset + length - size);
+        os_fatal(
+            "OSBuf::Free - Corrupted Overhang (size %d, data %d, length "
+            "%d, overrun %d)",
+            size, offset, length, offset + length - size);
       }
     }
   }
   if (length == kReleased) {
-    os_fatal("OSBuffer::Free freed twice %p %d", static_cast<void*>(this), size);
+    os_fatal("OSBuffer::Free freed twice %p %d", static_cast<void*>(this),
+             size);
   }
 
   // Outside the buffer lock: a callback may allocate or free buffers.
@@ -304,11 +309,15 @@ UBYTE* OSBuf::Pull(unsigned short len) {
 
 unsigned long OSBuf::PullLong() {
   const UBYTE* p = Pull(4);
-  return static_cast<unsigned long>(p[0]) | static_cast<unsigned long>(p[1]) << 8 |
-         static_cast<unsigned long>(p[2]) << 16 | static_cast<unsigned long>(p[3]) << 24;
+  return static_cast<unsigned long>(p[0]) |
+         static_cast<unsigned long>(p[1]) << 8 |
+         static_cast<unsigned long>(p[2]) << 16 |
+         static_cast<unsigned long>(p[3]) << 24;
 }
 
-int OSBuf::PullInt() { return static_cast<int>(static_cast<uint32_t>(PullLong())); }
+int OSBuf::PullInt() {
+  return static_cast<int>(static_cast<uint32_t>(PullLong()));
+}
 
 unsigned short OSBuf::PullWord() {
   const UBYTE* p = Pull(2);
@@ -367,7 +376,8 @@ void OSBuf::Print() {
   if (Console == nullptr) return;
   const unsigned age = (os_clock() - timeStamp) / 1000;
   Dl_info info;
-  if (destPtr != nullptr && dladdr(destPtr, &info) != 0 && info.dli_sname != nullptr) {
+  if (destPtr != nullptr && dladdr(destPtr, &info) != 0 &&
+      info.dli_sname != nullptr) {
     char where[64] = "";
     if (local_ipaddr != 0 || remote_ipaddr != 0) {
       char local[INET_ADDRSTRLEN];
@@ -377,16 +387,17 @@ void OSBuf::Print() {
       inet_ntop(AF_INET, &a, local, sizeof(local));
       a.s_addr = remote_ipaddr;
       inet_ntop(AF_INET, &a, remote, sizeof(remote));
-      std::snprintf(where, sizeof(where), "[%s:%u,%s:%u]", local, ntohs(local_port),
-                    remote, ntohs(remote_port));
+      std::snprintf(where, sizeof(where), "[%s:%u,%s:%u]", local,
+                    ntohs(local_port), remote, ntohs(remote_port));
     }
-    Console->Print("Buf: buf %p, data=%p, size %d, len %d, age %us, ptr %p (%s) %s",
-                   static_cast<void*>(this), static_cast<void*>(data), size, length,
-                   age, destPtr, info.dli_sname, where);
+    Console->Print(
+        "Buf: buf %p, data=%p, size %d, len %d, age %us, ptr %p (%s) %s",
+        static_cast<void*>(this), static_cast<void*>(data), size, length, age,
+        destPtr, info.dli_sname, where);
   } else {
     Console->Print("Buf: buf %p, data=%p, size %d, len %d, age %us, ptr %p",
-                   static_cast<void*>(this), static_cast<void*>(data), size, length,
-                   age, destPtr);
+                   static_cast<void*>(this), static_cast<void*>(data), size,
+                   length, age, destPtr);
   }
   if (data != nullptr) print_area(data, std::min(static_cast<int>(length), 64));
 }
@@ -397,8 +408,8 @@ void OSBuf::dump_allocated() {
   PrintAllocated();
   Console->Print("OSBuffer: L=%04d CB=%04d B=%02d,%02d,%02d,%02d",
                  OSLink::link_pool_size, OSCallback::callback_pool_size,
-                 buffer_pool[0].Size(), buffer_pool[1].Size(), buffer_pool[2].Size(),
-                 buffer_pool[3].Size());
+                 buffer_pool[0].Size(), buffer_pool[1].Size(),
+                 buffer_pool[2].Size(), buffer_pool[3].Size());
 }
 
 // ---- Helpers ----

@@ -132,25 +132,25 @@ class OSBuf : public OSLinkListObj {
   // Prints the buffer's header line and up to 64 data bytes on the console.
   void Print();
 
-  OSLinkList* home_q = nullptr;  // the class pool the buffer returns to
-  UBYTE* payload = nullptr;      // data area; null for class 0
-  unsigned short size = 0;       // bytes in the data area
+  OSLinkList* home_q = nullptr;     // the class pool the buffer returns to
+  UBYTE* payload = nullptr;         // data area; null for class 0
+  unsigned short size = 0;          // bytes in the data area
   OSLinkHead data_free_callback;    // run when the data is released
   OSLinkHead buffer_free_callback;  // run when the buffer is released
-  UBYTE* data = nullptr;         // first byte of the current data
-  unsigned short length = 0;     // data bytes from `data`
-  UBYTE trace = 0;               // trace flag, copied by Duplicate
-  UBYTE flags = 0;               // 3 once initialised or allocated
-  DWORD id = 0;                  // kValidId in every sound buffer
-  DWORD timeStamp = 0;           // os_clock() at allocation
-  void* destPtr = nullptr;       // code the buffer is meant for (diagnostics)
-  DWORD local_ipaddr = 0;        // network byte order
-  DWORD remote_ipaddr = 0;       // network byte order
+  UBYTE* data = nullptr;            // first byte of the current data
+  unsigned short length = 0;        // data bytes from `data`
+  UBYTE trace = 0;                  // trace flag, copied by Duplicate
+  UBYTE flags = 0;                  // 3 once initialised or allocated
+  DWORD id = 0;                     // kValidId in every sound buffer
+  DWORD timeStamp = 0;              // os_clock() at allocation
+  void* destPtr = nullptr;         // code the buffer is meant for (diagnostics)
+  DWORD local_ipaddr = 0;          // network byte order
+  DWORD remote_ipaddr = 0;         // network byte order
   unsigned short remote_port = 0;  // network byte order
   unsigned short local_port = 0;   // network byte order
 
   static OSLinkList buffer_pool[kSizeClasses];  // free buffers per class
-  static int min_count[kSizeClasses];  // fewest free buffers seen per class
+  static int min_count[kSizeClasses];     // fewest free buffers seen per class
   static OSIndirectList* allocated_list;  // buffers in use
 
  private:

@@ -63,7 +63,8 @@ OSCallback* OSCallback::Alloc(OSCallbackRecord* cbr, OSCallbackFunction funct,
     }
   }
   if (cb == nullptr) {
-    if (Console != nullptr) Console->Warning("OSCallback::Alloc Out Of Callbacks");
+    if (Console != nullptr)
+      Console->Warning("OSCallback::Alloc Out Of Callbacks");
     return nullptr;
   }
   cb->callback_function = funct;

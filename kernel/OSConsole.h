@@ -21,15 +21,18 @@ class OSConsole {
   virtual ~OSConsole();
   // Writes one formatted message. The base console discards it.
   virtual void vPrint(const char* fmt, va_list args);
-  virtual void Print(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  virtual void Print(const char* fmt, ...)
+      __attribute__((format(printf, 2, 3)));
   // "WARNING:\r\n", the message, "\r\n", each through Print/vPrint.
-  virtual void Warning(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  virtual void Warning(const char* fmt, ...)
+      __attribute__((format(printf, 2, 3)));
   // Prints "FATAL:\r\n", the message and "\r\n", then ends the process.
   // Never returns.
   [[noreturn]] virtual void Fatal(const char* fmt, ...)
       __attribute__((format(printf, 2, 3)));
   // "NOTIFICATION:\r\n", the message, "\r\n".
-  virtual void Notify(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  virtual void Notify(const char* fmt, ...)
+      __attribute__((format(printf, 2, 3)));
   // Redirects output to `stream` (a FILE*). The base console ignores it.
   virtual void SetOutput(void* stream);
   // Next input character, or -1 when there is none. The base has no input.
@@ -64,10 +67,10 @@ class PCConsole : public OSConsole {
   void SetOutput(void* stream) override;
 
  private:
-  CRITICAL_SECTION cs;        // taken around each output line
-  uint32_t pc_console_time;   // os_clock() at construction
-  FILE* fp;                   // log file, or null
-  FILE* outfp;                // output stream
+  CRITICAL_SECTION cs;       // taken around each output line
+  uint32_t pc_console_time;  // os_clock() at construction
+  FILE* fp;                  // log file, or null
+  FILE* outfp;               // output stream
 };
 
 extern OSConsole* Console;

@@ -14,9 +14,9 @@
 #include "kernel/OSTypes.h"
 
 // Results of WaitForSingleObject.
-constexpr unsigned WAIT_OBJECT_0 = 0;    // the event was signalled
-constexpr unsigned WAIT_TIMEOUT = 110;   // the time-out passed first
-constexpr unsigned WAIT_FAILED = 128;    // unknown handle or failed wait
+constexpr unsigned WAIT_OBJECT_0 = 0;   // the event was signalled
+constexpr unsigned WAIT_TIMEOUT = 110;  // the time-out passed first
+constexpr unsigned WAIT_FAILED = 128;   // unknown handle or failed wait
 // Time-out that never passes.
 constexpr unsigned INFINITE = 0xFFFFFFFFu;
 

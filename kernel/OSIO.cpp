@@ -75,6 +75,4 @@ void OSIO::Attach(OSIO* to) { partner = to; }
 
 void OSIO::Detach() { partner = OSNullIO; }
 
-bool OSIO::IsBound() const {
-  return partner != nullptr && partner != OSNullIO;
-}
+bool OSIO::IsBound() const { return partner != nullptr && partner != OSNullIO; }

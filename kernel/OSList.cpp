@@ -195,8 +195,7 @@ void OSLinkList::Insert(OSLinkListObj* obj) {
 }
 
 void OSLinkList::InsertAt(OSLink* at, OSLink* link, OSLinkListObj* obj) {
-  Link(at, link, obj,
-       "OSLinkList::InsertAt of link that is already in a list");
+  Link(at, link, obj, "OSLinkList::InsertAt of link that is already in a list");
 }
 
 void OSLinkList::Remove(OSLink* link) {
@@ -255,8 +254,7 @@ OSListObj* OSLinkList::FirstObject() {
 }
 
 OSListObj* OSLinkList::LastObject() {
-  return previous != this ? static_cast<OSListObj*>(previous->object)
-                          : nullptr;
+  return previous != this ? static_cast<OSListObj*>(previous->object) : nullptr;
 }
 
 int OSLinkList::PosInList(OSListObj* obj) { return OSLink::PosInList(obj); }
@@ -327,14 +325,14 @@ void OSIndirectList::Validate(char* msg) {
   for (OSLink* l = next; l != this && count <= number_in_list; l = l->next) {
     if (!l->Validate() || l->isFree) {
       os_fatal("OSIndirectList %p corrupted @%p size=%d count=%d in %s",
-                static_cast<void*>(this), static_cast<void*>(l),
-                number_in_list, count, where);
+               static_cast<void*>(this), static_cast<void*>(l), number_in_list,
+               count, where);
     }
     count++;
   }
   if (count != number_in_list) {
     os_fatal("OSIndirectList %p incorrect length size=%d count=%d in %s",
-              static_cast<void*>(this), number_in_list, count, where);
+             static_cast<void*>(this), number_in_list, count, where);
   }
 }
 

@@ -80,10 +80,10 @@ class OSLink {
   void* object;      // the carried object; null when in no list
   bool isFree;       // set while the link waits in the pool
 
-  static OSLink* link_pool;      // head of the free pool links
-  static int link_pool_size;     // number of free pool links
-  static void* link_mem;         // newest pool block (blocks are chained)
-  static int link_block_qty;     // links per block, fixed at Initialise
+  static OSLink* link_pool;   // head of the free pool links
+  static int link_pool_size;  // number of free pool links
+  static void* link_mem;      // newest pool block (blocks are chained)
+  static int link_block_qty;  // links per block, fixed at Initialise
 
   // Low-level ring operations for list classes; they neither check nor
   // count anything. Detach takes the link out of whatever ring it is in,

@@ -17,7 +17,9 @@ void OSStream::SetMaxLength(unsigned long Amax, unsigned long Amax_buffers) {
   max_num_buffers = static_cast<DWORD>(Amax_buffers);
 }
 
-void OSStream::SetCompressible(int Acompressible) { compressible = Acompressible; }
+void OSStream::SetCompressible(int Acompressible) {
+  compressible = Acompressible;
+}
 
 void OSStream::Add(OSBuf* buf) {
   if (!compressible) {
@@ -39,7 +41,9 @@ void OSStream::Add(OSBuf* buf) {
   if (static_cast<DWORD>(number_in_list) > max_num_buffers) Get()->Free();
 }
 
-void OSStream::Add(const UBYTE* dp, unsigned short len) { Add(OSBuf::Alloc(dp, len)); }
+void OSStream::Add(const UBYTE* dp, unsigned short len) {
+  Add(OSBuf::Alloc(dp, len));
+}
 
 void OSStream::Add(const TEXT* s) { Add(OSBuf::Alloc(s)); }
 
@@ -70,7 +74,8 @@ unsigned long OSStream::Discard(unsigned long len) {
   return consumed;
 }
 
-unsigned long OSStream::Read(unsigned long offset, unsigned long len, UBYTE* dst) {
+unsigned long OSStream::Read(unsigned long offset, unsigned long len,
+                             UBYTE* dst) {
   unsigned long copied = 0;
   OSListIterator it(this);
   while (copied < len) {

@@ -63,14 +63,14 @@ class OSStream : public OSQueue {
   // Frees every buffer and runs the callbacks of every pending chunk slot.
   void Flush() override;
 
-  DWORD total_length = 0;          // bytes held
+  DWORD total_length = 0;                  // bytes held
   unsigned short max_buffer_size = 10000;  // largest packed buffer
-  DWORD max_total_length = 0;      // IsFull limit in bytes
+  DWORD max_total_length = 0;              // IsFull limit in bytes
   DWORD max_num_buffers = 1000000;  // buffers kept before the oldest goes
   int compressible = 0;
   OSLinkHead comp_callbacks[kChunkSlots];  // callbacks of each chunk slot
   DWORD comp_lengths[kChunkSlots] = {};    // bytes of each chunk still held
-  int comp_w = 0;  // next slot to fill
+  int comp_w = 0;                          // next slot to fill
   int comp_r = 0;  // oldest pending slot; the ring is empty when equal
 
  private:

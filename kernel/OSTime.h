@@ -14,15 +14,15 @@
 
 // A broken-down time.
 struct _SYSTEMTIME {
-  WORD wYear;          // full year, e.g. 2024
-  WORD wMonth;         // 1-12
-  WORD wDayOfWeek;     // 0 = Sunday
-  WORD wDay;           // 1-31
+  WORD wYear;       // full year, e.g. 2024
+  WORD wMonth;      // 1-12
+  WORD wDayOfWeek;  // 0 = Sunday
+  WORD wDay;        // 1-31
   WORD wHour;
   WORD wMinute;
   WORD wSecond;
   WORD wMilliseconds;
-  WORD isDst;          // daylight-saving flag of the conversion (0 or 1)
+  WORD isDst;  // daylight-saving flag of the conversion (0 or 1)
 };
 
 // Enters OS_CRITICAL_TIME and returns true once the time lock exists (after

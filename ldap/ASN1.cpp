@@ -115,8 +115,8 @@ bool ASN1Type::GetHdr(unsigned char*& dp, const unsigned char* end) {
   if (!GetLen(dp + 1, end)) return false;
   unsigned char* content = dp + 1 + lenlen;
   if (length > static_cast<unsigned long>(end - content)) {
-    Console->Print("ASN1Type::GetHdr: element of %lu octets overruns message\r\n",
-                   length);
+    Console->Print(
+        "ASN1Type::GetHdr: element of %lu octets overruns message\r\n", length);
     malformed = true;
     return false;
   }

@@ -55,11 +55,11 @@ class ASN1Type : public OSListObj {
   // `malformed`, leaves `dp` unchanged and returns false.
   bool GetHdr(unsigned char*& dp, const unsigned char* end);
 
-  unsigned char tag;                // identifier octet, written as is
-  int lenlen;                       // 1 short form, 2-5 long form
-  unsigned long length;             // number of content octets
-  unsigned char coded_length[5];    // the length octets as written
-  bool malformed;                   // decoding met a bad or truncated element
+  unsigned char tag;              // identifier octet, written as is
+  int lenlen;                     // 1 short form, 2-5 long form
+  unsigned long length;           // number of content octets
+  unsigned char coded_length[5];  // the length octets as written
+  bool malformed;                 // decoding met a bad or truncated element
 };
 
 // NULL: the tag and one 0x00 octet.

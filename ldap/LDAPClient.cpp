@@ -115,9 +115,9 @@ int LDAPClient::Search(const char* base, int scope, const char* filter,
   DiscardSearch();
 
   const unsigned long id = NextTxId();
-  auto* request = new LDAPSearchReq_tx(base, scope, Aderef, Asizelimit, timeout,
-                                       attrsonly, filter,
-                                       attrs != nullptr ? attrs : kAllAttributes);
+  auto* request =
+      new LDAPSearchReq_tx(base, scope, Aderef, Asizelimit, timeout, attrsonly,
+                           filter, attrs != nullptr ? attrs : kAllAttributes);
   if (!request->filter->valid) {
     delete request;
     return kFilterError;
@@ -144,8 +144,9 @@ int LDAPClient::GetNextEntry(int& error_code, int level) {
       result = static_cast<LDAPSearchRes_rx*>(answer);
       return 1;
     }
-    Console->Print("LDAPClient::GetNextEntry SEARCH_ENTRY expected id %lu got %lu",
-                   tx_msg_id, answer->msg_id);
+    Console->Print(
+        "LDAPClient::GetNextEntry SEARCH_ENTRY expected id %lu got %lu",
+        tx_msg_id, answer->msg_id);
     delete answer;
     error_code = kUnmatched;
     return 0;
@@ -160,13 +161,15 @@ int LDAPClient::GetNextEntry(int& error_code, int level) {
   delete answer;
   if (received == tx_msg_id) return 0;
 
-  Console->Print("LDAPClient::GetNextEntry SEARCH_RESULT expected id %lu got %lu",
-                 tx_msg_id, received);
+  Console->Print(
+      "LDAPClient::GetNextEntry SEARCH_RESULT expected id %lu got %lu",
+      tx_msg_id, received);
   if (!Stale(received) || level > kMaxRecoveryLevel) {
     error_code = kUnmatched;
     return 0;
   }
-  Console->Print("LDAPClient::GetNextEntry attempting synchronisation recovery");
+  Console->Print(
+      "LDAPClient::GetNextEntry attempting synchronisation recovery");
   return GetNextEntry(error_code, level + 1);
 }
 
@@ -228,7 +231,8 @@ bool LDAPClient::SendRequest(unsigned long id, ASN1Type* request) {
 
 int LDAPClient::ResultCode(LDAPMessage_rx* answer) {
   LDAPResult_rx* answer_result = static_cast<LDAPResult_rx*>(answer);
-  return answer_result->malformed ? kUnexpectedAnswer : answer_result->resultCode;
+  return answer_result->malformed ? kUnexpectedAnswer
+                                  : answer_result->resultCode;
 }
 
 bool LDAPClient::Stale(unsigned long id) const {
@@ -258,11 +262,13 @@ int LDAPClient::ReadResult(unsigned char answer_tag, const char* op) {
   if (!answer) return kServerDown;
   if (answer->op_tag != answer_tag) return kUnexpectedAnswer;
   const int code = ResultCode(answer.get());
-  if (code != 0 && op != nullptr) Console->Print("LDAP %s: result=%d", op, code);
+  if (code != 0 && op != nullptr)
+    Console->Print("LDAP %s: result=%d", op, code);
   return code;
 }
 
-int LDAPClient::Update(const char* op, ASN1Type* request, unsigned char answer_tag) {
+int LDAPClient::Update(const char* op, ASN1Type* request,
+                       unsigned char answer_tag) {
   DiscardSearch();
   if (!SendRequest(NextTxId(), request)) {
     Console->Print("LDAPClient::%s: send failed", op);

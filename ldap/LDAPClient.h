@@ -102,11 +102,11 @@ class LDAPClient {
   int Delete(const char* dn);
   int ModRDN(const char* dn, const char* newrdn);
 
-  int deref;      // kept for callers; searches take it as an argument
-  int timelimit;  // kept for callers; searches take it as an argument
-  int sizelimit;  // kept for callers; searches take it as an argument
-  char* error;    // kept for callers; always null
-  unsigned long tx_msg_id;   // ID of the last request sent; 0 at first
+  int deref;                // kept for callers; searches take it as an argument
+  int timelimit;            // kept for callers; searches take it as an argument
+  int sizelimit;            // kept for callers; searches take it as an argument
+  char* error;              // kept for callers; always null
+  unsigned long tx_msg_id;  // ID of the last request sent; 0 at first
   LDAPSearchRes_rx* result;  // the current search entry (owned), or null
   Socket socket;             // the TCP connection
   LDAPState state;           // protocol state

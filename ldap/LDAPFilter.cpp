@@ -25,8 +25,7 @@ const int kMaxDepth = 64;
 
 }  // namespace
 
-LDAPFilter_tx::LDAPFilter_tx(const char* src_txt)
-    : LDAPFilter_tx(src_txt, 0) {}
+LDAPFilter_tx::LDAPFilter_tx(const char* src_txt) : LDAPFilter_tx(src_txt, 0) {}
 
 LDAPFilter_tx::LDAPFilter_tx(const char* src_txt, int depth)
     : end_of_filter(0), src_len(0), valid(0) {

@@ -34,11 +34,11 @@ class LDAPFilter_tx : public ASN1Sequence {
   void BerEncode(unsigned char*& dp) override;
   unsigned long Length() override;
 
-  std::string source_str;            // copy of this filter's text
-  size_t end_of_filter;              // index of the closing ")" in source_str
-  size_t src_len;                    // characters of this filter, "(" to ")"
+  std::string source_str;  // copy of this filter's text
+  size_t end_of_filter;    // index of the closing ")" in source_str
+  size_t src_len;          // characters of this filter, "(" to ")"
   std::unique_ptr<ASN1String> present;  // the presence element (tag 0x87)
-  int valid;                         // 1 when parsing succeeded
+  int valid;                            // 1 when parsing succeeded
 
  private:
   // A sub-filter nested `depth` levels deep.

@@ -30,8 +30,9 @@ ASN1Set* ValueSet(const LDAPMod& mod) {
   if (mod.mod_op & LDAPMod::kBinaryValues) {
     for (berval** bv = mod.mod_vals.modv_bvals; bv != nullptr && *bv != nullptr;
          ++bv) {
-      set->Add2Seq(new ASN1String(
-          reinterpret_cast<const unsigned char*>((*bv)->bv_val), (*bv)->bv_len));
+      set->Add2Seq(
+          new ASN1String(reinterpret_cast<const unsigned char*>((*bv)->bv_val),
+                         (*bv)->bv_len));
     }
   } else {
     for (char** v = mod.mod_vals.modv_strvals; v != nullptr && *v != nullptr;

@@ -39,8 +39,8 @@ class LDAPMessage_tx : public ASN1Sequence {
 
   int msg_id;
 
-  static CRITICAL_SECTION cs;      // reserved for message numbering
-  static unsigned long next_id;    // reserved for message numbering
+  static CRITICAL_SECTION cs;    // reserved for message numbering
+  static unsigned long next_id;  // reserved for message numbering
 };
 
 // A counted byte string.
@@ -65,12 +65,12 @@ class LDAPMod {
   // `Aattr_val` (null reads as empty), both copied.
   void Set(const char* Aattr_name, const char* Aattr_val);
 
-  char* vals[2];      // built-in single-value list: the value and null
-  int mod_op;         // 0 add, 1 delete, 2 replace; | 0x80 for bervals
-  char* mod_type;     // attribute name; null ends an array
+  char* vals[2];   // built-in single-value list: the value and null
+  int mod_op;      // 0 add, 1 delete, 2 replace; | 0x80 for bervals
+  char* mod_type;  // attribute name; null ends an array
   union {
-    char** modv_strvals;     // null-terminated texts
-    berval** modv_bvals;     // null-terminated counted values
+    char** modv_strvals;  // null-terminated texts
+    berval** modv_bvals;  // null-terminated counted values
   } mod_vals;
 
  private:

@@ -73,9 +73,8 @@ void DecodeTypeAndValues(unsigned char*& dp, unsigned char* fields_end,
 // when there is no SEQUENCE and `format_error` when it does not end with the
 // operation at `op_end`.
 template <typename Element>
-void DecodeList(unsigned char*& dp, unsigned char* op_end,
-                OSIndirectList& list, const char* not_found,
-                const char* format_error) {
+void DecodeList(unsigned char*& dp, unsigned char* op_end, OSIndirectList& list,
+                const char* not_found, const char* format_error) {
   BerHeader header;
   unsigned char* list_end =
       dp < op_end && *dp == 0x30 ? header.Enter(dp, op_end) : nullptr;
@@ -123,8 +122,9 @@ long ReadFrameHeader(Socket* s, std::vector<unsigned char>& frame,
   if ((frame[1] & 0x80) == 0) return frame[1];
   const int n = frame[1] & 0x7F;
   if (n == 0 || n > 4) {
-    Console->Warning("LDAPMessage::GetMsg: unsupported length octet 0x%02x from %s",
-                     frame[1], PeerText(s).c_str());
+    Console->Warning(
+        "LDAPMessage::GetMsg: unsupported length octet 0x%02x from %s",
+        frame[1], PeerText(s).c_str());
     return -1;
   }
   frame.resize(2 + n);
@@ -135,8 +135,9 @@ long ReadFrameHeader(Socket* s, std::vector<unsigned char>& frame,
   unsigned long length = 0;
   for (int i = 0; i < n; ++i) length = (length << 8) | frame[2 + i];
   if (length > LDAPMessage_rx::kMaxMessageSize - frame.size()) {
-    Console->Warning("LDAPMessage::GetMsg: message of %lu octets from %s too large",
-                     length, PeerText(s).c_str());
+    Console->Warning(
+        "LDAPMessage::GetMsg: message of %lu octets from %s too large", length,
+        PeerText(s).c_str());
     return -1;
   }
   return static_cast<long>(length);
@@ -179,7 +180,8 @@ LDAPMessage_rx* Decode(unsigned char op_tag, std::vector<unsigned char>& frame,
     }
     case 0x50:
     case 0x6E:
-      Console->Warning("LDAPMessage_rx::GetMsg: add support for 0x%02x !", op_tag);
+      Console->Warning("LDAPMessage_rx::GetMsg: add support for 0x%02x !",
+                       op_tag);
       return nullptr;
     default:
       Console->Warning("LDAPMessage_rx::GetMsg: unexpected op tag 0x%02x\r\n",
@@ -317,8 +319,9 @@ LDAPSearchRes_rx::LDAPSearchRes_rx(unsigned char*& dp, const unsigned char* end)
   int kept = 0;
   while (dp < list_end) {
     if (kept == kMaxAttributes) {
-      Console->Warning("LDAPSearchRes_rx: more than %d attributes, the rest ignored",
-                       kMaxAttributes);
+      Console->Warning(
+          "LDAPSearchRes_rx: more than %d attributes, the rest ignored",
+          kMaxAttributes);
       dp = list_end;
       break;
     }
@@ -351,9 +354,7 @@ LDAPSearchRes_rx::LDAPSearchRes_rx(unsigned char*& dp, const unsigned char* end)
   }
 }
 
-LDAPSearchRes_rx::~LDAPSearchRes_rx() {
-  delete objectName;
-}
+LDAPSearchRes_rx::~LDAPSearchRes_rx() { delete objectName; }
 
 int LDAPSearchRes_rx::FirstAttribute(char*& a, char*& v) {
   attr_itr.Init(&attributes);
@@ -431,9 +432,7 @@ LDAPModification_rx::LDAPModification_rx(unsigned char*& dp,
                       "LDAPModification_rx: format error 3");
 }
 
-LDAPModification_rx::~LDAPModification_rx() {
-  delete attr_name;
-}
+LDAPModification_rx::~LDAPModification_rx() { delete attr_name; }
 
 void LDAPModification_rx::BerEncode(unsigned char*& /*dp*/) {}
 
@@ -443,14 +442,12 @@ LDAPModifyReq_rx::LDAPModifyReq_rx(unsigned char*& dp, const unsigned char* end)
     : LDAPMessage_rx(dp, end), object(nullptr), modifications(1) {
   unsigned char* op_end = EnterOperation(dp, msg_end);
   object = new ASN1String(dp, op_end);
-  DecodeList<LDAPModification_rx>(dp, op_end, modifications,
-                                  "LDAPModifyReq_rx: modification SEQ not found",
-                                  "LDAPModifyReq_rx: msg format error");
+  DecodeList<LDAPModification_rx>(
+      dp, op_end, modifications, "LDAPModifyReq_rx: modification SEQ not found",
+      "LDAPModifyReq_rx: msg format error");
 }
 
-LDAPModifyReq_rx::~LDAPModifyReq_rx() {
-  delete object;
-}
+LDAPModifyReq_rx::~LDAPModifyReq_rx() { delete object; }
 
 // ------------------------------------------------------------ LDAPAddAttr_rx
 
@@ -463,9 +460,7 @@ LDAPAddAttr_rx::LDAPAddAttr_rx(unsigned char*& dp, const unsigned char* end)
                       "LDAPAddAttr_rx: format error 2");
 }
 
-LDAPAddAttr_rx::~LDAPAddAttr_rx() {
-  delete attr_name;
-}
+LDAPAddAttr_rx::~LDAPAddAttr_rx() { delete attr_name; }
 
 void LDAPAddAttr_rx::BerEncode(unsigned char*& /*dp*/) {}
 
@@ -480,9 +475,7 @@ LDAPAddReq_rx::LDAPAddReq_rx(unsigned char*& dp, const unsigned char* end)
                              "LDAPAddReq_rx: msg format error");
 }
 
-LDAPAddReq_rx::~LDAPAddReq_rx() {
-  delete entry;
-}
+LDAPAddReq_rx::~LDAPAddReq_rx() { delete entry; }
 
 // ------------------------------------------------------------- LDAPDelReq_rx
 

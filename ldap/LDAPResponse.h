@@ -121,11 +121,11 @@ class LDAPSearchRes_rx : public LDAPMessage_rx {
   // values beyond the one kept.
   bool HasMoreValues(const char* name);
 
-  OSIndirectList attributes;  // ASN1String, alternating name and value; owned
-  OSListIterator attr_itr;    // walk position over `attributes`
-  ASN1String* objectName;     // the entry's name; null when missing; owned
-  OSIndirectList more_values; // ASN1String names of the attributes that had
-                              // further values; owned
+  OSIndirectList attributes;   // ASN1String, alternating name and value; owned
+  OSListIterator attr_itr;     // walk position over `attributes`
+  ASN1String* objectName;      // the entry's name; null when missing; owned
+  OSIndirectList more_values;  // ASN1String names of the attributes that had
+                               // further values; owned
 };
 
 // BindRequest (0x60). `valid` is 1 when version, name and simple (0x80) or
@@ -135,11 +135,11 @@ class LDAPBindReq_rx : public LDAPMessage_rx {
   LDAPBindReq_rx(unsigned char*& dp, const unsigned char* end);
   ~LDAPBindReq_rx() override;
 
-  int version;        // protocol version; 0 when missing
-  ASN1String* name;   // bind name; null when missing; owned
-  ASN1String* cred;   // credentials; null when missing; owned
-  int method;         // 0, 1 or 2 for credential tags 0x80, 0x81, 0x82;
-                      // -1 otherwise
+  int version;       // protocol version; 0 when missing
+  ASN1String* name;  // bind name; null when missing; owned
+  ASN1String* cred;  // credentials; null when missing; owned
+  int method;        // 0, 1 or 2 for credential tags 0x80, 0x81, 0x82;
+                     // -1 otherwise
 };
 
 // UnbindRequest (0x42).
@@ -197,8 +197,8 @@ class LDAPAddReq_rx : public LDAPMessage_rx {
   LDAPAddReq_rx(unsigned char*& dp, const unsigned char* end);
   ~LDAPAddReq_rx() override;
 
-  ASN1String* entry;    // the new entry's name; owned
-  OSIndirectList attrs; // LDAPAddAttr_rx; owned
+  ASN1String* entry;     // the new entry's name; owned
+  OSIndirectList attrs;  // LDAPAddAttr_rx; owned
 };
 
 // DelRequest (0x4A): the name is the operation's primitive content.
@@ -216,9 +216,9 @@ class LDAPModRDNReq_rx : public LDAPMessage_rx {
   LDAPModRDNReq_rx(unsigned char*& dp, const unsigned char* end);
   ~LDAPModRDNReq_rx() override;
 
-  ASN1String* dn;              // owned
-  ASN1String* newrdn;          // owned
-  ASN1Integer* deleteoldrdn;   // owned
+  ASN1String* dn;             // owned
+  ASN1String* newrdn;         // owned
+  ASN1Integer* deleteoldrdn;  // owned
 };
 
 #endif  // LDAP_LDAPRESPONSE_H_

@@ -7,7 +7,8 @@
 
 namespace {
 
-const char kConnectFailed[] = "LDAPSession Failed to connect to server=%s user=%s\n";
+const char kConnectFailed[] =
+    "LDAPSession Failed to connect to server=%s user=%s\n";
 const char kBindFailed[] =
     "LDAPSession Failed to authenticate with server=%s user=%s\n";
 
@@ -73,9 +74,9 @@ void LDAPSession::Init(LDAPSession* session, const char* Aserver,
     Console->Print("LDAPSession empty ldap_server");
     return;
   }
-  if (char* failure = Connect(proxyAddr != nullptr ? static_cast<char*>(*proxyAddr)
-                                                   : nullptr,
-                              proxyPort)) {
+  if (char* failure = Connect(
+          proxyAddr != nullptr ? static_cast<char*>(*proxyAddr) : nullptr,
+          proxyPort)) {
     Console->Print("LDAPSession error %s", failure);
     throw failure;
   }

@@ -83,8 +83,8 @@ void LoadSession(WebContext& context, LDAPRow& row, const char* prefix) {
 }
 
 void SaveSession(WebContext& context, LDAPRow& row, const char* prefix) {
-  RemoveVariables(context,
-                  [prefix](const char* name) { return StartsWith(name, prefix); });
+  RemoveVariables(
+      context, [prefix](const char* name) { return StartsWith(name, prefix); });
   SaveFields(context, row, prefix);
 }
 
@@ -99,8 +99,9 @@ void LoadSession(WebContext& context, LDAPTable& table, const char* prefix) {
 void SaveSession(WebContext& context, LDAPTable& table, const char* prefix) {
   // Rows saved before, also beyond this table's end, go; other variables
   // that merely begin with the prefix stay.
-  RemoveVariables(context,
-                  [prefix](const char* name) { return IsRowVariable(name, prefix); });
+  RemoveVariables(context, [prefix](const char* name) {
+    return IsRowVariable(name, prefix);
+  });
   for (int n = 0; n < table.GetRowCount(); ++n) {
     SaveFields(context, table.Get(n), RowPrefix(prefix, n));
   }

@@ -29,7 +29,9 @@ UString DNValue(const char* value) {
 }
 
 // True when `a` and `b` name the same attribute (names ignore case).
-bool SameAttribute(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
+bool SameAttribute(const char* a, const char* b) {
+  return strcasecmp(a, b) == 0;
+}
 
 // Appends the client's current entry to `row`: "dn", then its pairs.
 void AppendEntry(LDAPRow& row, LDAPClient* client) {
@@ -233,7 +235,9 @@ void LDAPRow::Print() {
 
 LDAPTable::LDAPTable() : rows(1) {}
 
-LDAPTable::LDAPTable(const LDAPTable& src) : OSListObj(), rows(1) { *this += src; }
+LDAPTable::LDAPTable(const LDAPTable& src) : OSListObj(), rows(1) {
+  *this += src;
+}
 
 LDAPTable::~LDAPTable() = default;
 
@@ -327,7 +331,8 @@ void LDAPTable::Sort(const char* orderBy) {
 
 void LDAPTable::Rename(const char* name, const char* newname) {
   OSListIterator it(&rows);
-  while (LDAPRow* row = static_cast<LDAPRow*>(it.Next())) row->Rename(name, newname);
+  while (LDAPRow* row = static_cast<LDAPRow*>(it.Next()))
+    row->Rename(name, newname);
 }
 
 int LDAPTable::Modify(LDAPSession& s) {

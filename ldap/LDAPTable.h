@@ -40,14 +40,14 @@ class LDAPField : public OSListObj {
 
   UString name;
   UString value;
-  UString link;         // for callers; unused by rows and tables
-  bool local = false;   // the program's own field, never written to the
-                        // directory
-  bool partial = false; // read from an attribute with several values, of
-                        // which `value` holds the first
-  UString fetched;      // the value as read, for a partial field: while the
-                        // value is unchanged the field is not written back,
-                        // so the attribute's other values are kept
+  UString link;          // for callers; unused by rows and tables
+  bool local = false;    // the program's own field, never written to the
+                         // directory
+  bool partial = false;  // read from an attribute with several values, of
+                         // which `value` holds the first
+  UString fetched;       // the value as read, for a partial field: while the
+                         // value is unchanged the field is not written back,
+                         // so the attribute's other values are kept
 };
 
 class LDAPRow : public OSListObj {
@@ -173,10 +173,10 @@ class LDAPIndexObj : public OSBTreeObj {
   int CompareAmbiguous(OSBTreeObj* other, int len) override;
   int CompareMaxLen() override;
 
-  LDAPRow* r;            // the row; not owned
-  UString value;         // the key text
-  long nvalue;           // the key as a decimal number
-  int numericalOrder;    // kText, kNumber or kTimeStamp
+  LDAPRow* r;          // the row; not owned
+  UString value;       // the key text
+  long nvalue;         // the key as a decimal number
+  int numericalOrder;  // kText, kNumber or kTimeStamp
   bool descendingOrder;
   int hour, minute, day, month, year;  // a time-stamp key's parts; 0 when
                                        // missing

@@ -56,12 +56,11 @@ class SigPipeGuard {
 
 }  // namespace
 
-SecureSocket::SecureSocket(Type Atype, unsigned short listen_port,
-                           bool Alisten, unsigned long addr)
+SecureSocket::SecureSocket(Type Atype, unsigned short listen_port, bool Alisten,
+                           unsigned long addr)
     : Socket(Atype, listen_port, Alisten, addr) {}
 
-SecureSocket::SecureSocket(Type Atype, int As, sockaddr_in* Asin,
-                           int Asin_len)
+SecureSocket::SecureSocket(Type Atype, int As, sockaddr_in* Asin, int Asin_len)
     : Socket(Atype, As, Asin, Asin_len) {}
 
 SecureSocket::SecureSocket(Type Atype, const char* hostname,
@@ -144,8 +143,8 @@ int SecureSocket::SetupContext(bool server) {
     PrintErrors();
     return -1;
   }
-  SSL_CTX_set_options(ctx, SSL_OP_NO_SSLv2 | SSL_OP_NO_SSLv3 |
-                               SSL_OP_CIPHER_SERVER_PREFERENCE);
+  SSL_CTX_set_options(
+      ctx, SSL_OP_NO_SSLv2 | SSL_OP_NO_SSLv3 | SSL_OP_CIPHER_SERVER_PREFERENCE);
 
   const KeySet* chosen = nullptr;
   for (int i = 0; i < key_sets && chosen == nullptr; ++i) {
@@ -174,8 +173,8 @@ int SecureSocket::SetupContext(bool server) {
   // The CA of the chosen set; a client without a certificate may name one
   // in its first set.
   const KeySet* ca_set = chosen != nullptr ? chosen
-                         : key_sets > 0   ? &keys[0]
-                                          : nullptr;
+                         : key_sets > 0    ? &keys[0]
+                                           : nullptr;
   if (ca_set == nullptr || ca_set->ca_cert.empty()) {
     SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
     return 0;
@@ -223,8 +222,7 @@ Socket::OSIORetCode SecureSocket::DataIndication(OSBuf* buf) {
         done += r;
         continue;
       }
-      write_blocked_on_read =
-          SSL_get_error(ssl, r) == SSL_ERROR_WANT_READ;
+      write_blocked_on_read = SSL_get_error(ssl, r) == SSL_ERROR_WANT_READ;
       sent = WaitForRetry(r, kWriteStepMs) == 1;
     }
   }

@@ -54,12 +54,12 @@ class SecureSocket : public Socket {
   void Close() override;
   bool Secure() override;
 
-  SSL_CTX* ctx = nullptr;             // context of this connection
-  SSL* ssl = nullptr;                 // the TLS connection
-  bool read_blocked = false;          // the last read waited for input
-  bool read_blocked_on_write = false; // the last read had to write first
-  bool write_blocked_on_read = false; // the last write had to read first
-  bool ssl_connected = false;         // the handshake completed
+  SSL_CTX* ctx = nullptr;              // context of this connection
+  SSL* ssl = nullptr;                  // the TLS connection
+  bool read_blocked = false;           // the last read waited for input
+  bool read_blocked_on_write = false;  // the last read had to write first
+  bool write_blocked_on_read = false;  // the last write had to read first
+  bool ssl_connected = false;          // the handshake completed
 
  private:
   struct KeySet {
@@ -81,8 +81,8 @@ class SecureSocket : public Socket {
   void PrintErrors();
 
   KeySet keys[kMaxKeySets];
-  int key_sets = 0;        // number of key sets recorded
-  std::string peer_name;   // host text the server's certificate must match
+  int key_sets = 0;       // number of key sets recorded
+  std::string peer_name;  // host text the server's certificate must match
 };
 
 #endif  // NETWORK_SECURESOCKET_H_

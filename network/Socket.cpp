@@ -58,8 +58,7 @@ Socket::Socket(Type Atype, unsigned short listen_port, bool Alisten,
   Register();
   if (!CreateDescriptor()) return;
   local_sin = Ipv4(addr != 0 ? addr : local_ipaddr, listen_port);
-  if (bind(s, reinterpret_cast<sockaddr*>(&local_sin), sizeof(local_sin)) <
-      0) {
+  if (bind(s, reinterpret_cast<sockaddr*>(&local_sin), sizeof(local_sin)) < 0) {
     Console->Print("Socket: bind() error %d for port %d", errno, listen_port);
     Close();
     return;
@@ -93,8 +92,7 @@ Socket::Socket(Type Atype, const char* hostname, unsigned short port) {
   Register();
   if (!CreateDescriptor()) return;
   local_sin = Ipv4(local_ipaddr, 0);
-  if (bind(s, reinterpret_cast<sockaddr*>(&local_sin), sizeof(local_sin)) <
-      0) {
+  if (bind(s, reinterpret_cast<sockaddr*>(&local_sin), sizeof(local_sin)) < 0) {
     Console->Print("Socket: bind() error %d for %08x", errno,
                    static_cast<unsigned>(local_ipaddr));
     Close();
@@ -170,8 +168,8 @@ bool Socket::ConnectWithTimeout() {
   const int flags = fcntl(s, F_GETFL);
   fcntl(s, F_SETFL, flags | O_NONBLOCK);
   int err = 0;
-  if (connect(s, reinterpret_cast<sockaddr*>(&remote_sin),
-              sizeof(remote_sin)) < 0) {
+  if (connect(s, reinterpret_cast<sockaddr*>(&remote_sin), sizeof(remote_sin)) <
+      0) {
     err = errno;
     if (err == EINPROGRESS) {
       pollfd pfd{s, POLLIN | POLLOUT | POLLPRI, 0};
@@ -183,7 +181,8 @@ bool Socket::ConnectWithTimeout() {
       } else {
         // The outcome of the attempt: connecting again answers it.
         err = connect(s, reinterpret_cast<sockaddr*>(&remote_sin),
-                      sizeof(remote_sin)) == 0 || errno == EISCONN
+                      sizeof(remote_sin)) == 0 ||
+                      errno == EISCONN
                   ? 0
                   : errno;
       }
@@ -291,8 +290,8 @@ int Socket::AcceptDescriptor(sockaddr_in* peer, int* peer_len) {
 
 void Socket::Connect(unsigned long addr, unsigned short port) {
   remote_sin = Ipv4(addr, port);
-  if (connect(s, reinterpret_cast<sockaddr*>(&remote_sin),
-              sizeof(remote_sin)) < 0) {
+  if (connect(s, reinterpret_cast<sockaddr*>(&remote_sin), sizeof(remote_sin)) <
+      0) {
     const int err = errno;
     if (int gerr = ReadLocalAddress()) {
       Console->Print("Socket: getsockname() error %d", gerr);

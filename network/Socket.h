@@ -115,30 +115,30 @@ class Socket : public OSIO {
 
   Type type = UDP;
   SocketState state = INVALID;
-  sockaddr_in local_sin{};   // local address and port, network byte order
-  sockaddr_in remote_sin{};  // peer address and port, network byte order
-  int s = -1;                // the system descriptor; -1 when closed
-  OSStream queue{1, 0};      // buffers waiting for FlushQueue (compressible)
+  sockaddr_in local_sin{};      // local address and port, network byte order
+  sockaddr_in remote_sin{};     // peer address and port, network byte order
+  int s = -1;                   // the system descriptor; -1 when closed
+  OSStream queue{1, 0};         // buffers waiting for FlushQueue (compressible)
   hostent* phostent = nullptr;  // &rmthostent after a look-up by name
-  hostent rmthostent{};      // the peer's host entry; h_name null for
-                             // addresses, and no alias or address lists
+  hostent rmthostent{};         // the peer's host entry; h_name null for
+                                // addresses, and no alias or address lists
 
-  static CRITICAL_SECTION cs;           // guards socket_list
-  static OSIndirectList* socket_list;   // every live socket
-  static unsigned long local_ipaddr;    // host byte order, 0 = any
-  static bool SocketsInitialised;       // Init has run
+  static CRITICAL_SECTION cs;          // guards socket_list
+  static OSIndirectList* socket_list;  // every live socket
+  static unsigned long local_ipaddr;   // host byte order, 0 = any
+  static bool SocketsInitialised;      // Init has run
 
  protected:
   // poll() on one descriptor, resumed after signals with the time left.
   static int Poll(pollfd* pfd, int timeout_ms);
   // What WaitReadable saw on the descriptor.
   enum Readiness {
-    kWaitFailed,    // the wait itself failed (errno set)
-    kTimedOut,      // nothing within the time allowed
-    kReadable,      // data, end of stream or an error to collect
-    kException,     // urgent data only
-    kBoth,          // readable and urgent data at once
-    kNotReady,      // neither (also for a closed descriptor)
+    kWaitFailed,  // the wait itself failed (errno set)
+    kTimedOut,    // nothing within the time allowed
+    kReadable,    // data, end of stream or an error to collect
+    kException,   // urgent data only
+    kBoth,        // readable and urgent data at once
+    kNotReady,    // neither (also for a closed descriptor)
   };
   // Waits up to `timeout_ms` for the descriptor to become readable or to
   // show an exception condition.

@@ -40,7 +40,8 @@ JsonObj* Child(JsonObj* node, int i) {
 }
 
 TEST_F(JsonTest, BuildsTheTreeWithNamesLevelsAndParents) {
-  auto root = Parse(" {\"list\": [1, 2, {\"text\": \"a\\tb\"}], \"none\": null}");
+  auto root =
+      Parse(" {\"list\": [1, 2, {\"text\": \"a\\tb\"}], \"none\": null}");
   EXPECT_STREQ(root->name, "__TOP__");
   EXPECT_TRUE(root->IsObject());
   EXPECT_EQ(root->parent, nullptr);
@@ -72,7 +73,7 @@ TEST_F(JsonTest, ScalarsAndLiterals) {
   EXPECT_TRUE(Parse("null")->IsNull());
   EXPECT_TRUE(Parse("nullify")->IsNull());  // a literal is a prefix match
   EXPECT_EQ(Parse("12.5e1")->number, 125);
-  EXPECT_EQ(Parse("0x10")->number, 16);     // strtod forms from a digit
+  EXPECT_EQ(Parse("0x10")->number, 16);  // strtod forms from a digit
   EXPECT_TRUE(std::isinf(Parse("1e99999")->number));
   EXPECT_TRUE(Parse(std::string(100000, '9'))->IsNumber());
   EXPECT_STREQ(Parse("\"caf\xC3\xA9\x01\"")->String(), "caf\xC3\xA9\x01");
@@ -95,28 +96,17 @@ TEST_F(JsonTest, ErrorTexts) {
     const char* text;
     const char* error;
   } cases[] = {
-      {"{a:1}", "PARSE1"},
-      {"{", "PARSE1"},
-      {"{\"a", "PARSE2"},
-      {"{\"a\" 1}", "PARSE3"},
-      {"{\"a\"", "PARSE3"},
-      {"{\"a\":1 \"b\":2}", "PARSE4"},
-      {"{\"a\":1", "PARSE4"},
-      {"\"abc", "PARSE5"},
-      {"[\"a\\\"]", "PARSE5"},
-      {"[1 2]", "PARSE6"},
-      {"[1", "PARSE6"},
-      {"[123abc]", "PARSE6"},
-      {"-1", "PARSE7"},
-      {"+1", "PARSE7"},
-      {".5", "PARSE7"},
-      {"True", "PARSE7"},
-      {"tru", "PARSE7"},
-      {"", "PARSE7"},
-      {"[1,", "PARSE7"},
-      {"{\"a\":}", "PARSE7"},
-      {"\"\\u0041\"", "PARSE8"},
-      {"\"\\x\"", "PARSE8"},
+      {"{a:1}", "PARSE1"},       {"{", "PARSE1"},
+      {"{\"a", "PARSE2"},        {"{\"a\" 1}", "PARSE3"},
+      {"{\"a\"", "PARSE3"},      {"{\"a\":1 \"b\":2}", "PARSE4"},
+      {"{\"a\":1", "PARSE4"},    {"\"abc", "PARSE5"},
+      {"[\"a\\\"]", "PARSE5"},   {"[1 2]", "PARSE6"},
+      {"[1", "PARSE6"},          {"[123abc]", "PARSE6"},
+      {"-1", "PARSE7"},          {"+1", "PARSE7"},
+      {".5", "PARSE7"},          {"True", "PARSE7"},
+      {"tru", "PARSE7"},         {"", "PARSE7"},
+      {"[1,", "PARSE7"},         {"{\"a\":}", "PARSE7"},
+      {"\"\\u0041\"", "PARSE8"}, {"\"\\x\"", "PARSE8"},
       {"\"ab\\", "PARSE8"},
   };
   for (const auto& c : cases) {
@@ -186,9 +176,9 @@ TEST_F(JsonTest, QueryWalksAndCounts) {
       {"FO:data;FT:t;SZ", "0"},
       {"FO:data;FF:f;SZ", "0"},
       {"FO:data;Fn:z;SZ", "0"},
-      {"FO:missing;SZ", "unchanged"},   // no such member
-      {"FA:data;SZ", "unchanged"},      // wrong type
-      {"FO:data", "unchanged"},         // no SZ
+      {"FO:missing;SZ", "unchanged"},  // no such member
+      {"FA:data;SZ", "unchanged"},     // wrong type
+      {"FO:data", "unchanged"},        // no SZ
       {"", "unchanged"},
   };
   for (const auto& c : cases) {
@@ -239,7 +229,8 @@ TEST_F(JsonTest, ExpandAppendsNamedArrayElements) {
     EXPECT_EQ(Thrown([&] { list->Expand(buf.data()); }), c.error) << c.text;
   }
   char text[] = "\"x\":[1]";
-  EXPECT_EQ(Thrown([&] { root->Expand(text); }), "attempt to Expand a non-array");
+  EXPECT_EQ(Thrown([&] { root->Expand(text); }),
+            "attempt to Expand a non-array");
 }
 
 TEST_F(JsonTest, ReverseArraysPutsElementsFirst) {
@@ -251,7 +242,8 @@ TEST_F(JsonTest, ReverseArraysPutsElementsFirst) {
 }
 
 TEST_F(JsonTest, PrintDumpsTheTreeToStandardError) {
-  auto root = Parse("{\"a\":1.5,\"b\":\"x\",\"c\":[true],\"t\":false,\"d\":{}}");
+  auto root =
+      Parse("{\"a\":1.5,\"b\":\"x\",\"c\":[true],\"t\":false,\"d\":{}}");
   testing::internal::CaptureStderr();
   root->Print(0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),

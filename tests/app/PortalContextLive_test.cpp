@@ -35,20 +35,34 @@ constexpr char kConfig[] = "/Korvelund/config/Lumera.cfg";
 // The settings statement for `user` at the portal Lumera, as the server must
 // receive it for ordinary names.
 std::string SettingsStatement(const std::string& user) {
-  return "SELECT users.customerId, contactid ,VirtualCallServer.primaryLDAPServer,"
-         "VirtualCallServer.primaryLDAPUser, VirtualCallServer.primaryLDAPPassword,"
-         "VirtualCallServer.voicemailFTPPassword,VirtualCallServer.HostName, ThemeId,"
-         "CustomerType,emailsourceaddr,CustomerName, cca.attribvalue as TimeZone, '" +
-         user + "' as AuthName,'Lumera' as ServerName, ca.attribvalue as Currency FROM "
-         "VirtualHost INNER JOIN VirtualCallServer on VirtualHost.VirtualCallServerid = "
-         "VirtualCallServer.id INNER JOIN ( select CustomerContact.id as contactid,"
-         "Customer.id as customerId,SubscriberId,ThemeId,CustomerType,CustomerName FROM "
-         "CustomerContact INNER JOIN Customer on CustomerContact.customerid = Customer.id "
-         "where username = '" + user + "' ) as users on users.customerid = "
-         "VirtualCallServer.customerid or users.SubscriberId = VirtualCallServer.customerid"
+  return "SELECT users.customerId, contactid "
+         ",VirtualCallServer.primaryLDAPServer,"
+         "VirtualCallServer.primaryLDAPUser, "
+         "VirtualCallServer.primaryLDAPPassword,"
+         "VirtualCallServer.voicemailFTPPassword,VirtualCallServer.HostName, "
+         "ThemeId,"
+         "CustomerType,emailsourceaddr,CustomerName, cca.attribvalue as "
+         "TimeZone, '" +
+         user +
+         "' as AuthName,'Lumera' as ServerName, ca.attribvalue as Currency "
+         "FROM "
+         "VirtualHost INNER JOIN VirtualCallServer on "
+         "VirtualHost.VirtualCallServerid = "
+         "VirtualCallServer.id INNER JOIN ( select CustomerContact.id as "
+         "contactid,"
+         "Customer.id as "
+         "customerId,SubscriberId,ThemeId,CustomerType,CustomerName FROM "
+         "CustomerContact INNER JOIN Customer on CustomerContact.customerid = "
+         "Customer.id "
+         "where username = '" +
+         user +
+         "' ) as users on users.customerid = "
+         "VirtualCallServer.customerid or users.SubscriberId = "
+         "VirtualCallServer.customerid"
          "  LEFT JOIN CustomerContactAttrib as cca on cca.userid=contactid AND "
          "cca.attribname='timezone' LEFT JOIN CustomerAttribute as ca on "
-         "ca.customerid=users.customerid AND ca.attribname='currency'WHERE serverName = "
+         "ca.customerid=users.customerid AND ca.attribname='currency'WHERE "
+         "serverName = "
          "'Lumera'";
 }
 
@@ -86,15 +100,19 @@ long Counter(PortalContext& context, const char* name) {
 // Every customer member, as one text to compare whole.
 std::string Members(PortalContext& c) {
   UString text;
-  text.Format("%d %d %d %d %d [%s] [%s] [%s] [%s] [%s] [%s] [%s] [%s] [%s] [%s] [%s] [%s]",
-              c.customerId, c.contactId, c.themeId, static_cast<int>(c.customerType),
-              c.subscriberId, static_cast<char*>(c.customerIdString),
-              static_cast<char*>(c.contactIdString), static_cast<char*>(c.primaryLDAPServer),
-              static_cast<char*>(c.primaryLDAPUser), static_cast<char*>(c.primaryLDAPPassword),
-              static_cast<char*>(c.voicemailFTPPassword), static_cast<char*>(c.hostName),
-              static_cast<char*>(c.emailSourceAddress), static_cast<char*>(c.customerName),
-              static_cast<char*>(c.timeZone), static_cast<char*>(c.currency),
-              static_cast<char*>(c.administrator));
+  text.Format(
+      "%d %d %d %d %d [%s] [%s] [%s] [%s] [%s] [%s] [%s] [%s] [%s] [%s] [%s] "
+      "[%s]",
+      c.customerId, c.contactId, c.themeId, static_cast<int>(c.customerType),
+      c.subscriberId, static_cast<char*>(c.customerIdString),
+      static_cast<char*>(c.contactIdString),
+      static_cast<char*>(c.primaryLDAPServer),
+      static_cast<char*>(c.primaryLDAPUser),
+      static_cast<char*>(c.primaryLDAPPassword),
+      static_cast<char*>(c.voicemailFTPPassword),
+      static_cast<char*>(c.hostName), static_cast<char*>(c.emailSourceAddress),
+      static_cast<char*>(c.customerName), static_cast<char*>(c.timeZone),
+      static_cast<char*>(c.currency), static_cast<char*>(c.administrator));
   return static_cast<char*>(text);
 }
 
@@ -118,16 +136,19 @@ class PortalContextLive : public ::testing::Test {
   void SetUp() override {
     os_startup(0, 0, nullptr);
     ASSERT_FALSE(Env("VXML_ROOT").empty()) << "run through ctest";
-    for (const char* name : {"CONTENT_LENGTH", "CONTENT_TYPE", "HTTP_COOKIE"}) unsetenv(name);
+    for (const char* name : {"CONTENT_LENGTH", "CONTENT_TYPE", "HTTP_COOKIE"})
+      unsetenv(name);
     setenv("REMOTE_ADDR", "127.0.0.1", 1);
     setenv("REMOTE_PORT", "40000", 1);
     saved_tz = Env("TZ");
   }
   void TearDown() override {
     for (const std::string& id : sessions) {
-      unlink(static_cast<char*>(SitePath(("/Korvelund/sessions/User_" + id).c_str())));
+      unlink(static_cast<char*>(
+          SitePath(("/Korvelund/sessions/User_" + id).c_str())));
     }
-    for (const char* name : {"QUERY_STRING", "REMOTE_USER", "REMOTE_ADDR", "REMOTE_PORT"}) {
+    for (const char* name :
+         {"QUERY_STRING", "REMOTE_USER", "REMOTE_ADDR", "REMOTE_PORT"}) {
       unsetenv(name);
     }
     setenv("TZ", saved_tz.c_str(), 1);
@@ -135,7 +156,8 @@ class PortalContextLive : public ::testing::Test {
 
   // A request of `user` (none when null) carrying `query`, its session
   // initialised as the voice program does.
-  std::unique_ptr<PortalContext> Request(const char* user, const std::string& query = "",
+  std::unique_ptr<PortalContext> Request(const char* user,
+                                         const std::string& query = "",
                                          const char* config = kConfig) {
     if (user != nullptr) {
       setenv("REMOTE_USER", user, 1);
@@ -172,29 +194,35 @@ class PortalContextLive : public ::testing::Test {
 TEST_F(PortalContextLive, FreshPathThenCachedPathOfTheSameSession) {
   auto first = Request("alice");
   first->ReadSettings();
-  EXPECT_EQ(Members(*first),
-            "10 100 2 0 0 [10] [100] [127.0.0.1] [cn=admin,o=Korvelund] [adminsecret] "
-            "[ftpsecret] [callserver1] [noreply@korvelund.example] [Archer Plumbing] "
-            "[Europe/London] [$] []");
+  EXPECT_EQ(
+      Members(*first),
+      "10 100 2 0 0 [10] [100] [127.0.0.1] [cn=admin,o=Korvelund] "
+      "[adminsecret] "
+      "[ftpsecret] [callserver1] [noreply@korvelund.example] [Archer Plumbing] "
+      "[Europe/London] [$] []");
   EXPECT_EQ(Counter(*first, "Com_select"), 1);
-  EXPECT_EQ(Value(first->sql_session, "SELECT @@session.time_zone"), "Europe/London");
+  EXPECT_EQ(Value(first->sql_session, "SELECT @@session.time_zone"),
+            "Europe/London");
   EXPECT_EQ(Env("TZ"), "Europe/London");
-  EXPECT_EQ(CacheVariables(*first),
-            (std::set<std::string>{
-                "portalContextcustomerId=10", "portalContextcontactid=100",
-                "portalContextprimaryLDAPServer=127.0.0.1",
-                "portalContextprimaryLDAPUser=cn=admin,o=Korvelund",
-                "portalContextprimaryLDAPPassword=adminsecret",
-                "portalContextvoicemailFTPPassword=ftpsecret",
-                "portalContextHostName=callserver1", "portalContextThemeId=2",
-                "portalContextCustomerType=0", "portalContextemailsourceaddr=korvelund.example",
-                "portalContextCustomerName=Archer Plumbing",
-                "portalContextTimeZone=Europe/London", "portalContextAuthName=alice",
-                "portalContextServerName=Lumera", "portalContextCurrency=$"}));
+  EXPECT_EQ(
+      CacheVariables(*first),
+      (std::set<std::string>{
+          "portalContextcustomerId=10", "portalContextcontactid=100",
+          "portalContextprimaryLDAPServer=127.0.0.1",
+          "portalContextprimaryLDAPUser=cn=admin,o=Korvelund",
+          "portalContextprimaryLDAPPassword=adminsecret",
+          "portalContextvoicemailFTPPassword=ftpsecret",
+          "portalContextHostName=callserver1", "portalContextThemeId=2",
+          "portalContextCustomerType=0",
+          "portalContextemailsourceaddr=korvelund.example",
+          "portalContextCustomerName=Archer Plumbing",
+          "portalContextTimeZone=Europe/London", "portalContextAuthName=alice",
+          "portalContextServerName=Lumera", "portalContextCurrency=$"}));
 
   first->BuildSecurityRights(100);
   EXPECT_STREQ(first->accessRights, "3,7,0");
-  EXPECT_TRUE(first->HasUserRight(3) && first->HasUserRight(7) && first->HasUserRight(0));
+  EXPECT_TRUE(first->HasUserRight(3) && first->HasUserRight(7) &&
+              first->HasUserRight(0));
   EXPECT_FALSE(first->HasUserRight(5) || first->HasUserRight(30));
   EXPECT_STREQ(first->reportMask, "255");
   EXPECT_TRUE(first->HasSuperQueue());
@@ -215,7 +243,8 @@ TEST_F(PortalContextLive, FreshPathThenCachedPathOfTheSameSession) {
   EXPECT_STREQ(second->superQueue, "1");
   EXPECT_TRUE(second->isCCSuperVisor());
   EXPECT_EQ(Counter(*second, "Com_select"), 0);
-  EXPECT_EQ(Value(second->sql_session, "SELECT @@session.time_zone"), "Europe/London");
+  EXPECT_EQ(Value(second->sql_session, "SELECT @@session.time_zone"),
+            "Europe/London");
 }
 
 TEST_F(PortalContextLive, UserWithoutSettingsRowIsToldOnStandardErrorEachTime) {
@@ -230,8 +259,9 @@ TEST_F(PortalContextLive, UserWithoutSettingsRowIsToldOnStandardErrorEachTime) {
   auto first = Request("carol", query);
   ::testing::internal::CaptureStderr();
   first->ReadSettings();
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Login details not allowed for this Portal Lumera for user carol\n");
+  EXPECT_EQ(
+      ::testing::internal::GetCapturedStderr(),
+      "Login details not allowed for this Portal Lumera for user carol\n");
   EXPECT_EQ(Members(*first), "0 0 0 0 0 [] [] [] [] [] [] [] [] [] [] [] []");
   // Nothing is cached for carol, and nothing of alice's is left to her.
   EXPECT_EQ(CacheVariables(*first), std::set<std::string>{});
@@ -244,7 +274,8 @@ TEST_F(PortalContextLive, UserWithoutSettingsRowIsToldOnStandardErrorEachTime) {
   auto second = Request("carol", query);
   ::testing::internal::CaptureStderr();
   second->ReadSettings();
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr("for user carol"));
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              HasSubstr("for user carol"));
   EXPECT_EQ(Counter(*second, "Com_select"), 1);
 }
 
@@ -253,7 +284,8 @@ TEST_F(PortalContextLive, AnotherUserReadsAfreshAndDropsTheCaches) {
   first->ReadSettings();
   first->BuildSecurityRights(100);
   EXPECT_TRUE(first->isCCSuperVisor());
-  EXPECT_STREQ(static_cast<char*>(first->GetWebSessionVar("isSuperVisor")), "1");
+  EXPECT_STREQ(static_cast<char*>(first->GetWebSessionVar("isSuperVisor")),
+               "1");
   std::string query = Continue(*first);
   first.reset();
 
@@ -317,12 +349,15 @@ TEST_F(PortalContextLive, SubscriberSearchGroupAndStatementVariables) {
   // Statement texts take the variables through QueryParse.
   UString q;
   SQLSession session(sam->GetSQLSession());
-  EXPECT_EQ(Value(&session, session.QueryParse(*sam,
-                                               "SELECT COUNT(*) FROM Customer WHERE id in "
-                                               "('$customerSearchGroup') AND id != '$subscriberId'",
-                                               q)),
-            "3");
-  EXPECT_STREQ(session.QueryParse(*sam, "$customerId,$contactId,$nothing", q), "1,55,$nothing");
+  EXPECT_EQ(
+      Value(&session, session.QueryParse(
+                          *sam,
+                          "SELECT COUNT(*) FROM Customer WHERE id in "
+                          "('$customerSearchGroup') AND id != '$subscriberId'",
+                          q)),
+      "3");
+  EXPECT_STREQ(session.QueryParse(*sam, "$customerId,$contactId,$nothing", q),
+               "1,55,$nothing");
   EXPECT_TRUE(sam->HasVariable("customerSearchGroup"));
   EXPECT_FALSE(sam->HasVariable("nothing"));
 
@@ -336,16 +371,20 @@ TEST_F(PortalContextLive, SubscriberSearchGroupAndStatementVariables) {
   alice->BuildSecurityRights(UString("100"));
   std::string rights = static_cast<char*>(alice->accessRights);
   EXPECT_EQ(rights.size(), 7u);
-  EXPECT_TRUE(alice->HasUserRight(5) && alice->HasUserRight(3) && alice->HasUserRight(7));
+  EXPECT_TRUE(alice->HasUserRight(5) && alice->HasUserRight(3) &&
+              alice->HasUserRight(7));
   EXPECT_EQ(rights.substr(6), "0") << rights;
 }
 
 TEST_F(PortalContextLive, FailuresThrowTheirTexts) {
-  std::string path = static_cast<char*>(SitePath("/Korvelund/config/sqltest-bad.cfg"));
-  std::ofstream(path) << "serverAddress=127.0.0.1\nuser=portal\npassword=wrong\ndb=portal\n";
+  std::string path =
+      static_cast<char*>(SitePath("/Korvelund/config/sqltest-bad.cfg"));
+  std::ofstream(path)
+      << "serverAddress=127.0.0.1\nuser=portal\npassword=wrong\ndb=portal\n";
   auto bad = Request("alice", "", "/Korvelund/config/sqltest-bad.cfg");
   EXPECT_EQ(ReadSettingsError(*bad),
-            "<br>SQL: real connect<br>ERROR: Access denied for user 'portal'@'127.0.0.1' "
+            "<br>SQL: real connect<br>ERROR: Access denied for user "
+            "'portal'@'127.0.0.1' "
             "(using password: YES)");
   EXPECT_EQ(bad->sql_session, nullptr);
   unlink(path.c_str());
@@ -361,31 +400,39 @@ TEST_F(PortalContextLive, FailuresThrowTheirTexts) {
 
   EXPECT_EQ(plain, "<br>SQL: " + SettingsStatement("alice") +
                        "<br>ERROR: Table 'portal.VirtualHost' doesn't exist");
-  EXPECT_EQ(injected, "<br>SQL: " + SettingsStatement("alice\\' OR \\'1\\'=\\'1") +
-                          "<br>ERROR: Table 'portal.VirtualHost' doesn't exist");
+  EXPECT_EQ(injected,
+            "<br>SQL: " + SettingsStatement("alice\\' OR \\'1\\'=\\'1") +
+                "<br>ERROR: Table 'portal.VirtualHost' doesn't exist");
 }
 
 TEST_F(PortalContextLive, UserNamesCannotChangeTheSettingsStatement) {
-  for (const char* user : {"alice' OR '1'='1", "x' OR username <> '", "alice\\",
-                           "x' UNION SELECT 1,2,3,4,5,6,7,8,9,10,11,12,13,14,15 -- "}) {
+  for (const char* user :
+       {"alice' OR '1'='1", "x' OR username <> '", "alice\\",
+        "x' UNION SELECT 1,2,3,4,5,6,7,8,9,10,11,12,13,14,15 -- "}) {
     auto context = Request(user);
     ::testing::internal::CaptureStderr();
     context->ReadSettings();
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              std::string("Login details not allowed for this Portal Lumera for user ") +
-                  user + "\n");
+    EXPECT_EQ(
+        ::testing::internal::GetCapturedStderr(),
+        std::string(
+            "Login details not allowed for this Portal Lumera for user ") +
+            user + "\n");
     EXPECT_EQ(context->customerId, 0) << user;
-    EXPECT_EQ(context->sql_session != nullptr ? Value(context->sql_session, "SELECT 1") : "",
+    EXPECT_EQ(context->sql_session != nullptr
+                  ? Value(context->sql_session, "SELECT 1")
+                  : "",
               "1");
   }
 }
 
 TEST_F(PortalContextLive, DirectorySessionUsesTheSettingsFile) {
-  std::string path = static_cast<char*>(SitePath("/Korvelund/config/sqltest-ldap.cfg"));
+  std::string path =
+      static_cast<char*>(SitePath("/Korvelund/config/sqltest-ldap.cfg"));
   // An anonymous bind instead of the customer row's administrator.
-  std::ofstream(path) << "serverAddress=127.0.0.1\nuser=portal\npassword=portalpw\n"
-                         "db=portal\nldapserver=" << Env("VXML_LDAP_HOST")
-                      << "\nldapuser=\nldappassword=\n";
+  std::ofstream(path)
+      << "serverAddress=127.0.0.1\nuser=portal\npassword=portalpw\n"
+         "db=portal\nldapserver="
+      << Env("VXML_LDAP_HOST") << "\nldapuser=\nldappassword=\n";
   auto context = Request("alice", "", "/Korvelund/config/sqltest-ldap.cfg");
   EXPECT_EQ(context->GetLDAPSession(true), nullptr);
   context->ReadSettings();
@@ -412,10 +459,12 @@ void AbortBusyRequest(PortalContext& context) {
     SQLSession child(busy);
     mysql_query(child.mysql, "SELECT SLEEP(30)");
   }).detach();
-  SQLSession watcher(Env("VXML_SQL_HOST").c_str(), "portal", "portalpw", "portal");
+  SQLSession watcher(Env("VXML_SQL_HOST").c_str(), "portal", "portalpw",
+                     "portal");
   for (int i = 0; i < 250; ++i) {
-    if (Value(&watcher, "SELECT COUNT(*) FROM information_schema.PROCESSLIST "
-                        "WHERE INFO = 'SELECT SLEEP(30)'") == "1") {
+    if (Value(&watcher,
+              "SELECT COUNT(*) FROM information_schema.PROCESSLIST "
+              "WHERE INFO = 'SELECT SLEEP(30)'") == "1") {
       break;
     }
     usleep(20000);
@@ -440,10 +489,13 @@ TEST_F(PortalContextLive, AbortRemovesThePipeAndKillsTheBusyStatement) {
   EXPECT_EXIT(AbortBusyRequest(*busy), ::testing::ExitedWithCode(1), "");
   busy.reset();
 
-  SQLSession watcher(Env("VXML_SQL_HOST").c_str(), "portal", "portalpw", "portal");
+  SQLSession watcher(Env("VXML_SQL_HOST").c_str(), "portal", "portalpw",
+                     "portal");
   const char* sleeping =
-      "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO = 'SELECT SLEEP(30)'";
-  for (int i = 0; i < 100 && Value(&watcher, sleeping) != "0"; ++i) usleep(20000);
+      "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO = "
+      "'SELECT SLEEP(30)'";
+  for (int i = 0; i < 100 && Value(&watcher, sleeping) != "0"; ++i)
+    usleep(20000);
   EXPECT_EQ(Value(&watcher, sleeping), "0");
   UString fifos = SitePath("/Korvelund/fifos");
   std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(fifos), closedir);

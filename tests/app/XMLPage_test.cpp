@@ -18,7 +18,8 @@ TEST_F(XMLPageTest, ElementForms) {
   XMLItem disconnect("disconnect", "", nullptr);
   EXPECT_EQ(Render(disconnect), "<disconnect/>\n");
   XMLItem property("property", "", "name=\"inputmodes\" value=\"dtmf\"");
-  EXPECT_EQ(Render(property), "<property name=\"inputmodes\" value=\"dtmf\"/>\n");
+  EXPECT_EQ(Render(property),
+            "<property name=\"inputmodes\" value=\"dtmf\"/>\n");
   XMLItem tagged("a", "t", "x=\"%d\"", 1);
   EXPECT_EQ(Render(tagged), "<a x=\"1\">t</a>\n");
 
@@ -52,7 +53,8 @@ TEST_F(XMLPageTest, EscapesNamesTagsAndTextOnly) {
             "cmd=submit&amp;s=2002\"/>\n");
   XMLItem transfer("transfer", "", nullptr);
   transfer.SetTags("name=\"call\" dest=\"%s\"", "1\"<2&");
-  EXPECT_EQ(Render(transfer), "<transfer name=\"call\" dest=\"1\"&lt;2&amp;\"/>\n");
+  EXPECT_EQ(Render(transfer),
+            "<transfer name=\"call\" dest=\"1\"&lt;2&amp;\"/>\n");
 
   UString out("pre:");
   XMLItem::Parse("<&>", out);
@@ -69,16 +71,18 @@ TEST_F(XMLPageTest, BytesXmlCannotHoldBecomeReplacementCharacters) {
     const char* in;
     std::string out;
   } cases[] = {
-      {"a\tb\nc\rd\x7F", "a\tb\nc\rd\x7F"},       // allowed as they are
-      {"\x01\x1F" "2001", kFFFD + kFFFD + "2001"},  // control characters
-      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\x9E",      // two, three, four bytes
+      {"a\tb\nc\rd\x7F", "a\tb\nc\rd\x7F"},  // allowed as they are
+      {"\x01\x1F"
+       "2001",
+       kFFFD + kFFFD + "2001"},                 // control characters
+      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\x9E",  // two, three, four bytes
        "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x93\x9E"},
-      {"\xB5x", kFFFD + "x"},                      // stray continuation
-      {"\xC3", kFFFD},                             // cut at the end
-      {"\xE2\x82x", kFFFD + kFFFD + "x"},          // cut before a letter
-      {"\xC0\xAF", kFFFD + kFFFD},                 // overlong "/"
-      {"\xED\xA0\x80", kFFFD + kFFFD + kFFFD},     // surrogate
-      {"\xEF\xBF\xBE", kFFFD + kFFFD + kFFFD},     // U+FFFE
+      {"\xB5x", kFFFD + "x"},                   // stray continuation
+      {"\xC3", kFFFD},                          // cut at the end
+      {"\xE2\x82x", kFFFD + kFFFD + "x"},       // cut before a letter
+      {"\xC0\xAF", kFFFD + kFFFD},              // overlong "/"
+      {"\xED\xA0\x80", kFFFD + kFFFD + kFFFD},  // surrogate
+      {"\xEF\xBF\xBE", kFFFD + kFFFD + kFFFD},  // U+FFFE
       {"\xF5\x80\x80\x80<", kFFFD + kFFFD + kFFFD + kFFFD + "&lt;"},
   };
   for (const auto& c : cases) {
@@ -87,8 +91,7 @@ TEST_F(XMLPageTest, BytesXmlCannotHoldBecomeReplacementCharacters) {
     EXPECT_EQ(std::string(static_cast<char*>(out)), c.out) << c.in;
   }
   XMLItem transfer("transfer", "", "dest=\"%s\"", "20\x01\xFF");
-  EXPECT_EQ(Render(transfer),
-            "<transfer dest=\"20" + kFFFD + kFFFD + "\"/>\n");
+  EXPECT_EQ(Render(transfer), "<transfer dest=\"20" + kFFFD + kFFFD + "\"/>\n");
 }
 
 TEST_F(XMLPageTest, PageWritesHeaderDeclarationAndChildren) {
@@ -115,8 +118,8 @@ TEST_F(XMLPageTest, PageWritesHeaderDeclarationAndChildren) {
             "<transfer name=\"call\" dest=\"2001\"/>\n"
             "</form>\n");
   page.header = "";
-  EXPECT_EQ(Render(page).compare(0, 39,
-                                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"),
+  EXPECT_EQ(Render(page).compare(
+                0, 39, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"),
             0);
   XMLPage empty;
   empty.header = "";
@@ -146,9 +149,9 @@ TEST_F(XMLPageTest, ValueConversions) {
     bool as_bool;
     int as_int;
   } cases[] = {
-      {"1", true, 1},      {"01", false, 1},   {"1 ", false, 1},
-      {"true", false, 0},  {"", false, 0},     {"42abc", false, 42},
-      {" -7", false, -7},  {"+3", false, 3},   {"2", false, 2},
+      {"1", true, 1},     {"01", false, 1}, {"1 ", false, 1},
+      {"true", false, 0}, {"", false, 0},   {"42abc", false, 42},
+      {" -7", false, -7}, {"+3", false, 3}, {"2", false, 2},
   };
   for (const auto& c : cases) {
     XMLItem item("v", "", nullptr);

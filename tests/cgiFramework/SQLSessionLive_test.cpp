@@ -47,7 +47,8 @@ class SQLSessionLive : public ::testing::Test {
 
   // The first column of every row of `sql` on `session`; fails the test
   // when the statement fails.
-  static std::vector<std::string> Column(SQLSession& session, const std::string& sql) {
+  static std::vector<std::string> Column(SQLSession& session,
+                                         const std::string& sql) {
     std::vector<std::string> values;
     if (mysql_query(session.mysql, sql.c_str()) != 0) {
       ADD_FAILURE() << _mysql_error(session.mysql, sql.c_str());
@@ -65,15 +66,16 @@ class SQLSessionLive : public ::testing::Test {
   // The error text of MysqlConnect to `host` with the group "SQLSession" of
   // the option file `options` (the library reads $MYSQL_HOME only once per
   // process), or "" when it connected.
-  static std::string ConnectError(const std::string& options, const char* host) {
+  static std::string ConnectError(const std::string& options,
+                                  const char* host) {
     MYSQL handle;
     mysql_init(&handle);
     mysql_options(&handle, MYSQL_READ_DEFAULT_FILE, options.c_str());
     mysql_options(&handle, MYSQL_READ_DEFAULT_GROUP, "SQLSession");
     std::string text;
     if (MysqlConnect(&handle, host, Env("VXML_SQL_USER").c_str(),
-                     Env("VXML_SQL_PASSWORD").c_str(), Env("VXML_SQL_DB").c_str(), 0,
-                     nullptr, 0) == nullptr) {
+                     Env("VXML_SQL_PASSWORD").c_str(),
+                     Env("VXML_SQL_DB").c_str(), 0, nullptr, 0) == nullptr) {
       text = _mysql_error(&handle, "real connect");
     }
     mysql_close(&handle);
@@ -98,7 +100,8 @@ TEST_F(SQLSessionLive, ChildBorrowsTheRootConnectionAndNeverClosesIt) {
   // The server ends the thread of a closed connection shortly after.
   std::string still =
       "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id;
-  for (int i = 0; i < 100 && Column(*watcher, still).at(0) != "0"; ++i) usleep(20000);
+  for (int i = 0; i < 100 && Column(*watcher, still).at(0) != "0"; ++i)
+    usleep(20000);
   EXPECT_EQ(Column(*watcher, still).at(0), "0");
 }
 
@@ -119,7 +122,8 @@ TEST_F(SQLSessionLive, LocalhostTriesTheFixedSocketsInOrder) {
   char dir[] = "/tmp/sql-live-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string options = std::string(dir) + "/my.cnf";
-  std::ofstream(options) << "[SQLSession]\nport=1\nsocket=/nonexistent/default.sock\n";
+  std::ofstream(options)
+      << "[SQLSession]\nport=1\nsocket=/nonexistent/default.sock\n";
   std::string server_socket = Env("VXML_SQL_SOCKET");
   const char* saved_path = socket_paths[1];
   socket_paths[1] = server_socket.c_str();
@@ -176,7 +180,8 @@ TEST_F(SQLSessionLive, EscapingFollowsTheConnectionsQuotingRules) {
   auto round_trips = [&] {
     for (char quote : {'\'', '"'}) {
       std::string literal =
-          quote + std::string(session->Escape(tricky.c_str(), escaped, quote)) + quote;
+          quote + std::string(session->Escape(tricky.c_str(), escaped, quote)) +
+          quote;
       EXPECT_EQ(Column(*session, "SELECT " + literal).at(0), tricky) << literal;
     }
     // A substituted value is escaped for the quotes the statement has open.
@@ -192,7 +197,8 @@ TEST_F(SQLSessionLive, EscapingFollowsTheConnectionsQuotingRules) {
   // the delimiting quote must be doubled instead.
   Column(*session, "SET sql_mode = 'NO_BACKSLASH_ESCAPES'");
   EXPECT_STREQ(session->Escape("O'Brien \"x\"", escaped), "O''Brien \"x\"");
-  EXPECT_STREQ(session->Escape("O'Brien \"x\"", escaped, '"'), "O'Brien \"\"x\"\"");
+  EXPECT_STREQ(session->Escape("O'Brien \"x\"", escaped, '"'),
+               "O'Brien \"\"x\"\"");
   round_trips();
 }
 
@@ -205,8 +211,9 @@ TEST_F(SQLSessionLive, BuiltStatementsStoreRequestDataAsSent) {
   auto run = [&](const char* query, const char* table, bool insert) {
     setenv("QUERY_STRING", query, 1);
     WebContext context(nullptr, nullptr);
-    const char* sql = insert ? session->GetSQLInsert(context, q, table)
-                             : session->GetSQLUpdate(context, q, table, "id", "a1");
+    const char* sql =
+        insert ? session->GetSQLInsert(context, q, table)
+               : session->GetSQLUpdate(context, q, table, "id", "a1");
     EXPECT_EQ(mysql_query(session->mysql, sql), 0) << sql;
   };
   run("id=a1&name=O%27Brien+%22x%22+%5C&qty=7", "Probe", true);
@@ -215,23 +222,30 @@ TEST_F(SQLSessionLive, BuiltStatementsStoreRequestDataAsSent) {
             "O'Brien \"x\" \\");
   // An attempt to set qty through the value only changes the name.
   run("name=x%22%2C+qty%3D%229", "Probe", false);
-  EXPECT_EQ(Column(*session, "SELECT CONCAT(name,'|',qty) FROM Probe WHERE id='a1'").at(0),
-            "x\", qty=\"9|7");
+  EXPECT_EQ(
+      Column(*session, "SELECT CONCAT(name,'|',qty) FROM Probe WHERE id='a1'")
+          .at(0),
+      "x\", qty=\"9|7");
   // The same holds where a backslash is an ordinary character.
   Column(*session, "SET sql_mode = 'NO_BACKSLASH_ESCAPES'");
   run("name=y%22%2C+qty%3D%229+%5C", "Probe", false);
-  EXPECT_EQ(Column(*session, "SELECT CONCAT(name,'|',qty) FROM Probe WHERE id='a1'").at(0),
-            "y\", qty=\"9 \\|7");
+  EXPECT_EQ(
+      Column(*session, "SELECT CONCAT(name,'|',qty) FROM Probe WHERE id='a1'")
+          .at(0),
+      "y\", qty=\"9 \\|7");
 
   unsetenv("QUERY_STRING");
   WebContext context(nullptr, nullptr);
-  ASSERT_EQ(mysql_query(session->mysql, session->GetSQLDelete(context, q, "Probe", "id",
-                                                              "a1' OR '1'='1")),
-            0);
+  ASSERT_EQ(
+      mysql_query(session->mysql, session->GetSQLDelete(context, q, "Probe",
+                                                        "id", "a1' OR '1'='1")),
+      0);
   EXPECT_EQ(Column(*session, "SELECT COUNT(*) FROM Probe").at(0), "2");
-  ASSERT_EQ(mysql_query(session->mysql, session->GetSQLDelete(context, q, "Probe", "id", "a1")),
+  ASSERT_EQ(mysql_query(session->mysql,
+                        session->GetSQLDelete(context, q, "Probe", "id", "a1")),
             0);
-  EXPECT_EQ(Column(*session, "SELECT id FROM Probe"), std::vector<std::string>{"b2"});
+  EXPECT_EQ(Column(*session, "SELECT id FROM Probe"),
+            std::vector<std::string>{"b2"});
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ class SQLSessionTest : public webtest::SiteFixture {
   std::string SocketError(const char* socket, const char* sql) {
     MYSQL handle;
     mysql_init(&handle);
-    EXPECT_EQ(MysqlConnect(&handle, "localhost", "u", "p", "db", 0, socket, 0), nullptr);
+    EXPECT_EQ(MysqlConnect(&handle, "localhost", "u", "p", "db", 0, socket, 0),
+              nullptr);
     std::string text = _mysql_error(&handle, sql);
     mysql_close(&handle);
     return text;
@@ -53,9 +54,13 @@ TEST_F(SQLSessionTest, ErrorTextFormsAndLimits) {
 
   // Under CGI both parts are HTML-escaped between the "<br>" separators.
   setenv("QUERY_STRING", "", 1);
-  std::string page = SocketError("/nonexistent/<a&b>\"c.sock", "SELECT \"<x>\" & 1");
-  EXPECT_THAT(page, StartsWith("<br>SQL: SELECT &quot;&lt;x&gt;&quot; &amp; 1<br>ERROR: "));
-  EXPECT_THAT(page, HasSubstr("socket '/nonexistent/&lt;a&amp;b&gt;&quot;c.sock'"));
+  std::string page =
+      SocketError("/nonexistent/<a&b>\"c.sock", "SELECT \"<x>\" & 1");
+  EXPECT_THAT(
+      page,
+      StartsWith("<br>SQL: SELECT &quot;&lt;x&gt;&quot; &amp; 1<br>ERROR: "));
+  EXPECT_THAT(page,
+              HasSubstr("socket '/nonexistent/&lt;a&amp;b&gt;&quot;c.sock'"));
 
   // Only the first 31700 characters of a long statement are repeated...
   unsetenv("QUERY_STRING");
@@ -71,8 +76,11 @@ TEST_F(SQLSessionTest, ErrorTextFormsAndLimits) {
 
 TEST_F(SQLSessionTest, QueryParseSubstitutesKnownNames) {
   MapContext context;
-  context.vars = {{"id", "7"}, {"name", "O'Brien"}, {"a", "1"},
-                  {"group", "1','10','20"}, {"odd", "1','x"}};
+  context.vars = {{"id", "7"},
+                  {"name", "O'Brien"},
+                  {"a", "1"},
+                  {"group", "1','10','20"},
+                  {"odd", "1','x"}};
   EXPECT_EQ(Parse(context, "id=$id"), "id=7");
   EXPECT_EQ(Parse(context, "'$a'\"$a\"$a $a,$a%"), "'1'\"1\"1 1,1%");
   EXPECT_EQ(Parse(context, "$nope, $ida"), "$nope, $ida");
@@ -104,15 +112,15 @@ TEST_F(SQLSessionTest, StatementBuilders) {
   EXPECT_STREQ(session.GetSQLUpdate(context, q, "Tbl", "id", "3"),
                "UPDATE `Tbl` SET `a`=7,`b`=\"12\",`c`=\"x\",`d`=\"\",t.col=5 "
                "WHERE `id`=\"3\"");
-  EXPECT_STREQ(session.GetSQLInsert(context, q, "Tbl"),
-               "INSERT `Tbl` SET `a`=\"7\",`b`=\"12\",`c`=\"x\",`d`=\"\",t.col=\"5\"");
+  EXPECT_STREQ(
+      session.GetSQLInsert(context, q, "Tbl"),
+      "INSERT `Tbl` SET `a`=\"7\",`b`=\"12\",`c`=\"x\",`d`=\"\",t.col=\"5\"");
   EXPECT_STREQ(session.GetSQLDelete(context, q, "Tbl", "t.id", "-42"),
                "DELETE FROM Tbl WHERE t.id = -42");
 }
 
 TEST_F(SQLSessionTest, StatementBuildersKeepRequestDataInItsPlace) {
-  setenv("QUERY_STRING",
-         "v=x%22+OR+%221%22%3D%221&n%60x=1&t.c%3D1+--+.x=2", 1);
+  setenv("QUERY_STRING", "v=x%22+OR+%221%22%3D%221&n%60x=1&t.c%3D1+--+.x=2", 1);
   WebContext context(nullptr, nullptr);
   SQLSession session(nullptr);
   UString q;

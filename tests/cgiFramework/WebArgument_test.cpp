@@ -90,9 +90,9 @@ TEST_F(WebArgumentTest, ValueConversions) {
   EXPECT_EQ(static_cast<int>(arg), 0);
   EXPECT_TRUE(arg != "ABC");
   using Pair = std::pair<const char*, const char*>;
-  for (const auto& [before, after] : {Pair{"on", "1"}, Pair{"On", "1"},
-                                      Pair{"ON", "0"}, Pair{"true", "0"},
-                                      Pair{"", "0"}}) {
+  for (const auto& [before, after] :
+       {Pair{"on", "1"}, Pair{"On", "1"}, Pair{"ON", "0"}, Pair{"true", "0"},
+        Pair{"", "0"}}) {
     arg = before;
     arg.CheckBox();
     EXPECT_TRUE(arg == after) << before;

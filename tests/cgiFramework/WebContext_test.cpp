@@ -112,14 +112,17 @@ std::string MultipartBody() {
   std::string d = "--Xyz\r\nContent-Disposition: form-data; name=";
   return d + "\"short\"\r\n\r\n" + std::string(1000, 'a') + "\r\n" + d +
          "\"long\"\r\n\r\n" + std::string(1001, 'b') + "\r\n" + d +
-         "\"upload\";  filename=\"rec.wav\"\r\nContent-Type: audio/wav\r\n\r\n" +
+         "\"upload\";  filename=\"rec.wav\"\r\nContent-Type: "
+         "audio/wav\r\n\r\n" +
          std::string(kFile, sizeof kFile - 1) + "\r\n" + d +
          "\"short\"\r\n\r\ndup\r\n--Xyz--\r\n";
 }
 
 void ExpectMultipartArguments(WebContext& context) {
   ASSERT_EQ(context.arguments.Size(), 5);  // q, then the four parts
-  auto at = [&](int i) { return static_cast<WebArgument*>(context.arguments[i]); };
+  auto at = [&](int i) {
+    return static_cast<WebArgument*>(context.arguments[i]);
+  };
   EXPECT_EQ(at(1)->value.GetLength(), 1000);
   EXPECT_TRUE(at(2)->value.IsEmpty());
   EXPECT_EQ(at(2)->length, 1001);
@@ -155,9 +158,10 @@ TEST_F(WebContextTest, MultipartBoundaryTakenToTheEnd) {
   EXPECT_EQ(Thrown(), "POST Data no boundary");
   // Without a closing delimiter a file runs to the end of the body, less
   // the line end; headers that never end give no data.
-  Post("--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n"
-       "Content-Type: text/plain\r\n\r\nabc\r\n",
-       "multipart/form-data; boundary=B");
+  Post(
+      "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n"
+      "Content-Type: text/plain\r\n\r\nabc\r\n",
+      "multipart/form-data; boundary=B");
   EXPECT_EQ(WebContext(nullptr, nullptr)["f"].length, 3);
   Post("--B\r\nContent-Disposition: form-data; name=\"g\"\r\n",
        "multipart/form-data; boundary=B");

@@ -63,8 +63,8 @@ TEST_F(WebCookieTest, ExpiryDates) {
   time_t after = time(nullptr);
   // Read back with the C library's own full weekday and month names.
   struct tm parsed = {};
-  const char* rest = strptime(cookie.expires, "%A, %d-%b-%Y %H:%M:%S GMT",
-                              &parsed);
+  const char* rest =
+      strptime(cookie.expires, "%A, %d-%b-%Y %H:%M:%S GMT", &parsed);
   ASSERT_NE(rest, nullptr) << static_cast<char*>(cookie.expires);
   EXPECT_STREQ(rest, "");
   time_t when = timegm(&parsed);
@@ -105,8 +105,9 @@ class WebUrlTest : public webtest::SiteFixture {
 TEST_F(WebUrlTest, SelectsArgumentsByType) {
   WebContext context(Config("secret=s\n"), nullptr);
   context["pagename"].type = WebArgument::Global;
-  EXPECT_STREQ(context.GetPageURL("cmd=%s", "get num"),
-               "/cgi-bin/vxml.cgi?sessionId=123&pagename=dialout&cmd=get%20num");
+  EXPECT_STREQ(
+      context.GetPageURL("cmd=%s", "get num"),
+      "/cgi-bin/vxml.cgi?sessionId=123&pagename=dialout&cmd=get%20num");
   EXPECT_STREQ(context.GetURL(nullptr), "/cgi-bin/vxml.cgi?sessionId=123");
   EXPECT_STREQ(context.GetPageURL("pagename=login"),
                "/cgi-bin/vxml.cgi?sessionId=123&pagename=login");

@@ -43,7 +43,8 @@ TEST_F(WebElementsTest, EveryElementRendersExactly) {
        "<input type=text name=\"n\" value=\"v<&\" >\nX"},
       {"text area", [] { return new WebField("n", "textarea", "v", "rows=2"); },
        "<textarea name=\"n\" rows=2 >v</textarea>X"},
-      {"text area prefix", [] { return new WebField("n", "textarea2", "", ""); },
+      {"text area prefix",
+       [] { return new WebField("n", "textarea2", "", ""); },
        "<textarea2 name=\"n\"  ></textarea>X"},
       {"short type", [] { return new WebField("n", "textare", "", ""); },
        "<input type=textare name=\"n\" >\nX"},
@@ -66,15 +67,15 @@ TEST_F(WebElementsTest, CheckBoxMarking) {
     const char* value;
     bool checked;
   } cases[] = {
-      {"0", false}, {"", false}, {"abc", false}, {"00", false},
+      {"0", false}, {"", false},  {"abc", false}, {"00", false},
       {"2", true},  {"-1", true}, {"\x01", true}, {" 7x", true},
   };
   for (const auto& c : cases) {
     WebCheckBoxField box("n", c.value, "c", false);
     EXPECT_STREQ(box.type, "checkbox");
-    std::string expected = c.checked
-                               ? "<input type=\"checkbox\" name=\"n\" checked c >\n"
-                               : "<input type=\"checkbox\" name=\"n\"  c >\n";
+    std::string expected =
+        c.checked ? "<input type=\"checkbox\" name=\"n\" checked c >\n"
+                  : "<input type=\"checkbox\" name=\"n\"  c >\n";
     EXPECT_EQ(Render(box), expected) << c.value;
   }
   WebCheckBoxField read_only("n", "1", "", true);

@@ -65,7 +65,8 @@ TEST_F(WebPageTest, NewPageNameShiftsTheHistoryDown) {
   Request("pagename=two&x=1", kFullHistory);
   WebPage page(true);
   std::string out = Render(page);
-  EXPECT_EQ(History(), "/vxml.cgi?pagename=two&x=1|/vxml.cgi?pagename=one|p1|p2|p3");
+  EXPECT_EQ(History(),
+            "/vxml.cgi?pagename=two&x=1|/vxml.cgi?pagename=one|p1|p2|p3");
   EXPECT_EQ(out.substr(0, out.find("Cache-Control")),
             "Set-Cookie: _page0=/vxml.cgi?pagename=two&x=1; \n"
             "Set-Cookie: _page1=/vxml.cgi?pagename=one; \n"
@@ -91,9 +92,10 @@ TEST_F(WebPageTest, PageWithoutHistoryChangesNothing) {
   page.css = "<css>\n";
   page.PageAttributes = "class=x";
   page.Add(new WebValue("body"));
-  EXPECT_EQ(Render(page), std::string(kHeaderEnd) +
-                              "<html>\n<head>\n<title>T</title>\n<h>\n<css>\n"
-                              "</head>\n<body class=x>\nbody</body>\n</html>\n");
+  EXPECT_EQ(Render(page),
+            std::string(kHeaderEnd) +
+                "<html>\n<head>\n<title>T</title>\n<h>\n<css>\n"
+                "</head>\n<body class=x>\nbody</body>\n</html>\n");
   EXPECT_EQ(History(), "/vxml.cgi?pagename=one|p1|p2|p3|p4");
   Request("", "");  // an empty request creates no history entries
   EXPECT_EQ(Render(page).find("Set-Cookie"), std::string::npos);

@@ -58,9 +58,9 @@ TEST_F(WebSessionTest, AnotherAddressIsRefusedAndGetsItsOwnSession) {
     context.session_prefix = "User";
     testing::internal::CaptureStderr();
     EXPECT_FALSE(context.ScanWebSessionVars(nullptr));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "WebContext::Invalid " + File("User_42") +
-                  " saved addr=10.0.0.5 \n");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStderr(),
+        "WebContext::Invalid " + File("User_42") + " saved addr=10.0.0.5 \n");
     WebArgument& invalid = context["invalidSessionId"];
     EXPECT_TRUE(invalid == "42");
     EXPECT_EQ(invalid.type, WebArgument::Hidden);
@@ -122,7 +122,8 @@ TEST_F(WebSessionTest, ValuesCannotAddVariables) {
             "REMOTE_ADDR=10.1.1.1\nREMOTE_PORT=5555\n"
             "nl=x%0AREMOTE_ADDR=1.2.3.4%0D%0Az\n"
             "slash=a\\nb\\\n"
-            "long=" + long_value + "\n");
+            "long=" +
+                long_value + "\n");
 
   setenv("QUERY_STRING", ("sessionId=" + id).c_str(), 1);
   WebContext again(nullptr, nullptr);
@@ -198,8 +199,8 @@ TEST_F(WebSessionTest, UnknownIdentifierIsAdopted) {
 }
 
 TEST_F(WebSessionTest, OnlyShortDecimalIdentifiersNameFiles) {
-  for (const char* id : {"..%2F..%2Fetc%2Fpasswd", "12a", "-5", "+5",
-                         "123456789012345678901"}) {
+  for (const char* id :
+       {"..%2F..%2Fetc%2Fpasswd", "12a", "-5", "+5", "123456789012345678901"}) {
     setenv("QUERY_STRING", (std::string("sessionId=") + id).c_str(), 1);
     setenv("HTTP_COOKIE", (std::string("sessionId=") + id).c_str(), 1);
     WebContext context(nullptr, nullptr);
@@ -232,8 +233,8 @@ TEST_F(WebSessionTest, CleanupRemovesIdleFilesOnly) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     time_t now = time(nullptr);
     mkdir(File("UserDir").c_str(), 0700);
-    for (const char* name : {"User_1", "User_2", "+User_3", "SuperUser_7",
-                             "Other_1", "UserDir"}) {
+    for (const char* name :
+         {"User_1", "User_2", "+User_3", "SuperUser_7", "Other_1", "UserDir"}) {
       if (strcmp(name, "UserDir") != 0) WriteFile(File(name), "x");
       // User_1 is exactly as old as allowed; the others one second older.
       time_t age = now - (strcmp(name, "User_1") == 0 ? 100 : 101);
@@ -289,7 +290,8 @@ TEST_F(WebSessionTest, ConcurrentSavesNeverTear) {
   pid_t writers[2];
   for (int w = 0; w < 2; ++w) {
     for (int v = 0; v < 40; ++v) {
-      saved[w] += "v" + std::to_string(v) + "=" + std::string(500, "AB"[w]) + "\n";
+      saved[w] +=
+          "v" + std::to_string(v) + "=" + std::string(500, "AB"[w]) + "\n";
     }
     writers[w] = fork();
     ASSERT_GE(writers[w], 0);
@@ -316,7 +318,8 @@ TEST_F(WebSessionTest, ConcurrentSavesNeverTear) {
       char buf[4096];
       while (size_t n = fread(buf, 1, sizeof buf, file)) content.append(buf, n);
       EXPECT_TRUE(content == initial || content == saved[0] ||
-                  content == saved[1]) << content.size();
+                  content == saved[1])
+          << content.size();
     }
     for (pid_t& writer : writers) {
       int status;

@@ -333,10 +333,15 @@ class VxmlCgiTest : public VxmlLiveTest {
                                    std::string mysql_home = "") {
     if (site.empty()) site = root;
     if (mysql_home.empty()) mysql_home = Env("MYSQL_HOME");
-    return {"QUERY_STRING=" + query, "SCRIPT_NAME=/vxml.cgi",
-            "REMOTE_ADDR=127.0.0.1", "REMOTE_PORT=40000", "REMOTE_USER=alice",
-            "CONTENT_LENGTH=0", "VXML_ROOT=" + site,
-            "MYSQL_HOME=" + mysql_home, "HOME=" + dir};
+    return {"QUERY_STRING=" + query,
+            "SCRIPT_NAME=/vxml.cgi",
+            "REMOTE_ADDR=127.0.0.1",
+            "REMOTE_PORT=40000",
+            "REMOTE_USER=alice",
+            "CONTENT_LENGTH=0",
+            "VXML_ROOT=" + site,
+            "MYSQL_HOME=" + mysql_home,
+            "HOME=" + dir};
   }
 
   std::string dir;

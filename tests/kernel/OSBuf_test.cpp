@@ -78,10 +78,12 @@ TEST_F(OSBufTest, RequestsNoClassCanHoldEndTheProcess) {
   OSBuf::oob_callback = WriteOob;
   OSBuf* held = BufOf("abc");
   EXPECT_DEATH(OSBuf::Alloc(1740), "OSBuffer::Alloc Out Of Buffers 1740");
-  EXPECT_DEATH(OSBuf::Alloc(1740), "Buf: buf 0x[0-9a-f]+, data=0x[0-9a-f]+, size 100, len 3");
+  EXPECT_DEATH(OSBuf::Alloc(1740),
+               "Buf: buf 0x[0-9a-f]+, data=0x[0-9a-f]+, size 100, len 3");
   EXPECT_DEATH(OSBuf::Alloc(1740), "oob handler ran");
   // Sizes are never cut down to fit: 32867 must not yield a 100-byte buffer.
-  EXPECT_DEATH(OSBuf::Alloc(32768 + 99), "OSBuffer::Alloc Out Of Buffers 32867");
+  EXPECT_DEATH(OSBuf::Alloc(32768 + 99),
+               "OSBuffer::Alloc Out Of Buffers 32867");
   EXPECT_DEATH(OSBuf::Alloc(-5), "OSBuffer::Alloc Out Of Buffers -5");
   EXPECT_DEATH(
       {
@@ -121,16 +123,19 @@ TEST_F(OSBufTest, PushingOrPullingPastTheDataEndsTheProcess) {
   EXPECT_DEATH(buf->PushDown(101), "OSBuf::Pushdown Too far");
   std::vector<UBYTE> big(101, 'x');
   EXPECT_DEATH(buf->PushData(big.data(), 101), "OSBuf::PushData Too far");
-  EXPECT_DEATH(buf->PushData(big.data() + 1, big.data()), "OSBuf::PushData Too far");
+  EXPECT_DEATH(buf->PushData(big.data() + 1, big.data()),
+               "OSBuf::PushData Too far");
   buf->PushDown(100);  // exactly fills the area
-  EXPECT_DEATH(buf->PushData(static_cast<unsigned char>(1)), "OSBuf::PushData Too far");
+  EXPECT_DEATH(buf->PushData(static_cast<unsigned char>(1)),
+               "OSBuf::PushData Too far");
   buf->PullUp(97);
   EXPECT_DEATH(buf->PullLong(), "OSBuf::Pull Too far");
   EXPECT_DEATH(buf->PullUp(4), "OSBuf::Pull Too far");
   buf->Free();
 
   OSBuf* empty = OSBuf::Alloc(0);  // no data area at all
-  EXPECT_DEATH(empty->PushData(static_cast<unsigned char>(1)), "OSBuf::PushData Too far");
+  EXPECT_DEATH(empty->PushData(static_cast<unsigned char>(1)),
+               "OSBuf::PushData Too far");
   EXPECT_DEATH(empty->PullByte(), "OSBuf::Pull Too far");
   empty->Free();
 }
@@ -144,10 +149,12 @@ TEST_F(OSBufTest, FreeDetectsMisuseAndCorruption) {
         buf->data[10] = 'x';
         buf->Free();
       },
-      "OSBuf::Free - Corrupted Overhang \\(size 100, data 90, length 11, overrun 1\\)");
+      "OSBuf::Free - Corrupted Overhang \\(size 100, data 90, length 11, "
+      "overrun 1\\)");
   EXPECT_DEATH(
       {
-        buf->payload[buf->size + OSBuf::kGuardSize - 1] = 0;  // end of the guard
+        buf->payload[buf->size + OSBuf::kGuardSize - 1] =
+            0;  // end of the guard
         buf->Free();
       },
       "Corrupted Overhang");
@@ -252,15 +259,16 @@ TEST_F(OSBufTest, PrintWritesTheHeaderAndAHexDump) {
   buf->Print();
   const std::string out = ::testing::internal::GetCapturedStderr();
   EXPECT_TRUE(std::regex_search(
-      out, std::regex("Buf: buf 0x[0-9a-f]+, data=0x[0-9a-f]+, size 100, len 25, "
-                      "age 0s, ptr \\(nil\\)\r\n")))
+      out,
+      std::regex("Buf: buf 0x[0-9a-f]+, data=0x[0-9a-f]+, size 100, len 25, "
+                 "age 0s, ptr \\(nil\\)\r\n")))
       << out;
   EXPECT_NE(out.find("0000  48 65 6c 6c 6f 2c 20 77 6f 72 6c 64 21 20 30 31  "
                      "Hello, world! 01\r\n"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("0010  32 33 34 35 36 37 38 39 01" + std::string(7 * 3, ' ') +
-                     "  23456789.\r\n"),
+  EXPECT_NE(out.find("0010  32 33 34 35 36 37 38 39 01" +
+                     std::string(7 * 3, ' ') + "  23456789.\r\n"),
             std::string::npos)
       << out;
 
@@ -287,7 +295,8 @@ TEST_F(OSBufTest, DumpAllocatedListsBuffersAndPoolCounts) {
   OSBuf::dump_allocated();
   const std::string out = ::testing::internal::GetCapturedStderr();
   char counts[80];
-  std::snprintf(counts, sizeof(counts), "OSBuffer: L=%04d CB=0399 B=100,24,25,55\r\n",
+  std::snprintf(counts, sizeof(counts),
+                "OSBuffer: L=%04d CB=0399 B=100,24,25,55\r\n",
                 OSLink::link_pool_size);
   EXPECT_NE(out.find("size 100, len 1"), std::string::npos) << out;
   EXPECT_NE(out.find(counts), std::string::npos) << out;

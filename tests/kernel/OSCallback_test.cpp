@@ -41,7 +41,8 @@ class OSCallbackTest : public ::testing::Test {
 TEST_F(OSCallbackTest, AllocFillsTheRecordAndExecuteCallsWithItsArguments) {
   OSListObj target;
   int where = 0;
-  OSCallback* cb = OSCallback::Alloc(nullptr, Capture, &target, &where, 0xDEADBEEFUL);
+  OSCallback* cb =
+      OSCallback::Alloc(nullptr, Capture, &target, &where, 0xDEADBEEFUL);
   ASSERT_NE(cb, nullptr);
   cb->Execute();
   ASSERT_EQ(calls.size(), 1u);
@@ -62,7 +63,9 @@ TEST_F(OSCallbackTest, The401stAllocationWarnsAndReturnsNull) {
   EXPECT_EQ(OSCallback::Alloc(nullptr, Capture, nullptr, nullptr, 0), nullptr);
   const std::string out = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(out.find("WARNING:\r\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("OSCallback::Alloc Out Of Callbacks\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("OSCallback::Alloc Out Of Callbacks\r\n"),
+            std::string::npos)
+      << out;
   for (OSCallback* cb : held) cb->Free();
 }
 
@@ -76,7 +79,8 @@ TEST_F(OSCallbackTest, FreeLeavesTheRecordAndTheListItWaitsIn) {
   OSCallbackRecord record;
   OSBuf* buf = OSBuf::Alloc(0);
   OSCallback* kept = OSCallback::Alloc(&record, Capture, nullptr, nullptr, 1);
-  OSCallback* dropped = OSCallback::Alloc(&record, Capture, nullptr, nullptr, 2);
+  OSCallback* dropped =
+      OSCallback::Alloc(&record, Capture, nullptr, nullptr, 2);
   EXPECT_EQ(kept->callback_record, &record);
   EXPECT_EQ(record.Size(), 2);
   buf->AddDataCallback(kept);
@@ -95,8 +99,10 @@ TEST_F(OSCallbackTest, CancelCallbacksReleasesWithoutRunning) {
   OSCallback* other = OSCallback::Alloc(nullptr, Capture, nullptr, nullptr, 9);
   {
     OSCallbackRecord record;
-    buf->AddDataCallback(OSCallback::Alloc(&record, Capture, nullptr, nullptr, 1));
-    buf->AddBufferCallback(OSCallback::Alloc(&record, Capture, nullptr, nullptr, 2));
+    buf->AddDataCallback(
+        OSCallback::Alloc(&record, Capture, nullptr, nullptr, 1));
+    buf->AddBufferCallback(
+        OSCallback::Alloc(&record, Capture, nullptr, nullptr, 2));
     buf->AddBufferCallback(other);
     OSCallback::Alloc(&record, Capture, nullptr, nullptr, 3);  // waits nowhere
     EXPECT_EQ(OSCallback::callback_pool_size, 396);
@@ -107,7 +113,8 @@ TEST_F(OSCallbackTest, CancelCallbacksReleasesWithoutRunning) {
     EXPECT_EQ(buf->buffer_free_callback.ListLength(), 1);
 
     // The destructor cancels what is registered by then.
-    buf->AddDataCallback(OSCallback::Alloc(&record, Capture, nullptr, nullptr, 4));
+    buf->AddDataCallback(
+        OSCallback::Alloc(&record, Capture, nullptr, nullptr, 4));
   }
   EXPECT_EQ(buf->data_free_callback.ListLength(), 0);
   buf->Free();

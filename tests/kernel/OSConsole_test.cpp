@@ -27,9 +27,9 @@ TEST(PCConsole, WarningWritesThreeStampedLines) {
   console.SetOutput(out);
   console.Warning("x");
   std::string text = Contents(out);
-  EXPECT_TRUE(std::regex_match(
-      text, std::regex(kStamp + "WARNING:\r\n\r\n" + kStamp + "x\r\n" +
-                       kStamp + "\r\n\r\n")))
+  EXPECT_TRUE(
+      std::regex_match(text, std::regex(kStamp + "WARNING:\r\n\r\n" + kStamp +
+                                        "x\r\n" + kStamp + "\r\n\r\n")))
       << text;
   fclose(out);
 }
@@ -74,7 +74,8 @@ TEST(PCConsole, LogFileIsTruncatedAndGetsEveryLine) {
   PCConsole unlogged("/nonexistent-dir/console.log");
   unlogged.SetOutput(out);
   unlogged.Print("still here");
-  EXPECT_TRUE(std::regex_match(Contents(out), std::regex(kStamp + "still here\r\n")));
+  EXPECT_TRUE(
+      std::regex_match(Contents(out), std::regex(kStamp + "still here\r\n")));
   fclose(out);
 }
 
@@ -114,7 +115,9 @@ class ScriptedConsole : public OSConsole {
 // A console whose every print goes straight to standard error.
 class StderrConsole : public OSConsole {
  public:
-  void vPrint(const char* fmt, va_list args) override { vfprintf(stderr, fmt, args); }
+  void vPrint(const char* fmt, va_list args) override {
+    vfprintf(stderr, fmt, args);
+  }
 };
 
 TEST(ConsoleDeathTest, BaseConsoleFramesWarningsNotificationsAndFatalErrors) {
@@ -129,7 +132,9 @@ TEST(ConsoleDeathTest, BaseConsoleFramesWarningsNotificationsAndFatalErrors) {
 TEST(ConsoleGets, EditsTheLine) {
   // Backspace, three deletes (the last with nothing to erase), a control
   // character (bell) and 'A' with the eighth bit set.
-  ScriptedConsole console("ab\bc\x7f\x7f\x7f" "d\x01\xC1\rnext");
+  ScriptedConsole console(
+      "ab\bc\x7f\x7f\x7f"
+      "d\x01\xC1\rnext");
   char buf[16];
   EXPECT_EQ(console.Gets(buf, sizeof(buf), nullptr), 0);
   EXPECT_STREQ(buf, "dA");

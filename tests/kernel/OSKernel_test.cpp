@@ -43,7 +43,8 @@ TEST(OsStartup, DefaultStartUsesDefaultsAndAStdoutConsole) {
 TEST(OsStartup, CleanupReleasesThePoolsAndStartupRefillsThem) {
   os_startup(0, 0, nullptr);
   OSBuf* held = OSBuf::Alloc(10);
-  held->AddDataCallback(OSCallback::Alloc(nullptr, nullptr, nullptr, nullptr, 0));
+  held->AddDataCallback(
+      OSCallback::Alloc(nullptr, nullptr, nullptr, nullptr, 0));
   os_cleanup();  // with a buffer, its callback and its pool link in use
 
   os_startup(0, 0, nullptr);

@@ -73,7 +73,7 @@ TEST_F(OSListTest, PoolGrowsByOneBlockAndRecyclesLinks) {
   EXPECT_EQ(OSLink::link_pool_size, before + 4000);
   OSLink* last = links.back();
   EXPECT_TRUE(last->isFree);
-  EXPECT_EQ(last->object, last);   // a free link carries itself
+  EXPECT_EQ(last->object, last);     // a free link carries itself
   EXPECT_EQ(OSLink::Alloc(), last);  // and is the first to be reused
   last->Free();
 }

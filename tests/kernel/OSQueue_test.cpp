@@ -53,9 +53,7 @@ std::string Text(const OSBuf* buf) {
 
 class OSQueueTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    os_startup(0, 0, nullptr);
-  }
+  static void SetUpTestSuite() { os_startup(0, 0, nullptr); }
 };
 
 TEST_F(OSQueueTest, EveryChangeNotifiesTheTriggersInOrder) {

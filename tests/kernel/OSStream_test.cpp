@@ -31,7 +31,8 @@ std::string Contents(OSStream& stream) {
 std::vector<int> Lengths(OSStream& stream) {
   std::vector<int> out;
   OSListIterator it(&stream);
-  while (OSListObj* obj = it.Next()) out.push_back(static_cast<OSBuf*>(obj)->length);
+  while (OSListObj* obj = it.Next())
+    out.push_back(static_cast<OSBuf*>(obj)->length);
   return out;
 }
 
@@ -104,7 +105,8 @@ TEST_F(OSStreamTest, ByteAndBufferReads) {
   stream.Add("second");
   OSBuf* first = stream.Get();
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(first->data), first->length), "z");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(first->data), first->length),
+            "z");
   EXPECT_EQ(stream.Length(), 6u);
   first->Free();  // the caller owns what Get returns
   EXPECT_EQ(stream.Getc(), 's');
@@ -181,7 +183,8 @@ TEST_F(OSStreamTest, AFullChunkRingNeverRunsACallbackEarly) {
   for (int i = 0; i < kChunks; i++) {
     stream.Getc();
     // Chunk i's first byte has gone, its second is still held.
-    for (DWORD tag : ran) EXPECT_LT(tag, static_cast<DWORD>(i)) << "early at " << i;
+    for (DWORD tag : ran)
+      EXPECT_LT(tag, static_cast<DWORD>(i)) << "early at " << i;
     stream.Getc();
   }
   ASSERT_EQ(ran.size(), static_cast<size_t>(kChunks));

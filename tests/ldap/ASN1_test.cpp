@@ -19,9 +19,16 @@ TEST_F(ASN1Test, LengthOctetsUseTheShortestForm) {
   const struct {
     unsigned long length;
     const char* octets;
-  } cases[] = {{0, "00"}, {127, "7F"}, {128, "81 80"}, {255, "81 FF"}, {256, "82 01 00"},
-               {300, "82 01 2C"}, {65535, "82 FF FF"}, {65536, "83 01 00 00"},
-               {0x1000000UL, "84 01 00 00 00"}, {0xFFFFFFFFUL, "84 FF FF FF FF"}};
+  } cases[] = {{0, "00"},
+               {127, "7F"},
+               {128, "81 80"},
+               {255, "81 FF"},
+               {256, "82 01 00"},
+               {300, "82 01 2C"},
+               {65535, "82 FF FF"},
+               {65536, "83 01 00 00"},
+               {0x1000000UL, "84 01 00 00 00"},
+               {0xFFFFFFFFUL, "84 FF FF FF FF"}};
   for (const auto& c : cases) {
     ASN1Null element;
     element.SetLength(c.length);
@@ -34,12 +41,21 @@ TEST_F(ASN1Test, IntegersRoundTripInTheShortestForm) {
   const struct {
     int value;
     const char* encoding;
-  } cases[] = {{0, "02 01 00"}, {127, "02 01 7F"}, {128, "02 02 00 80"}, {256, "02 02 01 00"},
-               {32768, "02 03 00 80 00"}, {0x7FFFFF, "02 03 7F FF FF"},
-               {0x800000, "02 04 00 80 00 00"}, {INT_MAX, "02 04 7F FF FF FF"},
-               {-1, "02 01 FF"}, {-128, "02 01 80"}, {-129, "02 02 FF 7F"},
-               {-32768, "02 02 80 00"}, {-32769, "02 03 FF 7F FF"},
-               {-8388608, "02 03 80 00 00"}, {-8388609, "02 04 FF 7F FF FF"},
+  } cases[] = {{0, "02 01 00"},
+               {127, "02 01 7F"},
+               {128, "02 02 00 80"},
+               {256, "02 02 01 00"},
+               {32768, "02 03 00 80 00"},
+               {0x7FFFFF, "02 03 7F FF FF"},
+               {0x800000, "02 04 00 80 00 00"},
+               {INT_MAX, "02 04 7F FF FF FF"},
+               {-1, "02 01 FF"},
+               {-128, "02 01 80"},
+               {-129, "02 02 FF 7F"},
+               {-32768, "02 02 80 00"},
+               {-32769, "02 03 FF 7F FF"},
+               {-8388608, "02 03 80 00 00"},
+               {-8388609, "02 04 FF 7F FF FF"},
                {INT_MIN, "02 04 80 00 00 00"}};
   for (const auto& c : cases) {
     ASN1Integer integer(c.value);
@@ -58,7 +74,8 @@ TEST_F(ASN1Test, IntegersRoundTripInTheShortestForm) {
   for (const auto& c : decodings) {
     std::vector<unsigned char> bytes = Bytes(c.bytes);
     unsigned char* dp = bytes.data();
-    EXPECT_EQ(ASN1Integer(dp, bytes.data() + bytes.size()).val, c.value) << c.bytes;
+    EXPECT_EQ(ASN1Integer(dp, bytes.data() + bytes.size()).val, c.value)
+        << c.bytes;
   }
 }
 
@@ -77,9 +94,12 @@ TEST_F(ASN1Test, EncodesElementsAndNestedSequences) {
   const struct {
     ASN1Type* element;
     const char* encoding;
-  } cases[] = {{new ASN1Enumerated(2), "0A 01 02"}, {new ASN1Boolean(1), "01 01 01"},
-               {new ASN1Boolean(0), "01 01 00"}, {new ASN1Null, "05 00"},
-               {new ASN1Set, "31 00"}, {new ASN1String(counted, 3), "04 03 00 FF 5C"}};
+  } cases[] = {{new ASN1Enumerated(2), "0A 01 02"},
+               {new ASN1Boolean(1), "01 01 01"},
+               {new ASN1Boolean(0), "01 01 00"},
+               {new ASN1Null, "05 00"},
+               {new ASN1Set, "31 00"},
+               {new ASN1String(counted, 3), "04 03 00 FF 5C"}};
   for (const auto& c : cases) {
     EXPECT_EQ(EncodeHex(*c.element), c.encoding);
     delete c.element;
@@ -115,8 +135,10 @@ TEST_F(ASN1Test, HexEscapesNeverReadPastTheText) {
     if (c.report == nullptr) {
       EXPECT_TRUE(console.Empty()) << c.text;
     } else {
-      EXPECT_TRUE(console.Has(std::string("ASN1String::ASN1String: invalid hex escape sequence ") +
-                              c.report)) << c.text;
+      EXPECT_TRUE(console.Has(
+          std::string("ASN1String::ASN1String: invalid hex escape sequence ") +
+          c.report))
+          << c.text;
     }
   }
   ASN1String none(static_cast<const char*>(nullptr), 1);
@@ -130,13 +152,17 @@ TEST_F(ASN1Test, MalformedIntegersAreReportedAndBounded) {
     long stop;  // where dp is left; -1 for the end of the input
   } cases[] = {
       {"04 01 05", "ASN1Integer::ASN1Integer: unexpected tag: 0x04\r\n", 1},
-      {"02 05 01 02 03 04 05", "ASN1Integer::ASN1Integer: invalid length 5\r\n", 1},
+      {"02 05 01 02 03 04 05", "ASN1Integer::ASN1Integer: invalid length 5\r\n",
+       1},
       {"02 00", "ASN1Integer::ASN1Integer: invalid length 0\r\n", 1},
-      {"02 02 01", "ASN1Integer::ASN1Integer: truncated at end of message\r\n", -1},
+      {"02 02 01", "ASN1Integer::ASN1Integer: truncated at end of message\r\n",
+       -1},
       {"02", "ASN1Type::GetLen: length missing at end of message\r\n", -1},
       {"02 85 00 00 00 00 01", "ASN1Type::GetLen: length too long: 6\r\n", -1},
-      {"02 80 01 00 00", "ASN1Type::GetLen: indefinite length not supported\r\n", -1},
-      {"02 82 00", "ASN1Type::GetLen: length octets beyond end of message\r\n", -1},
+      {"02 80 01 00 00",
+       "ASN1Type::GetLen: indefinite length not supported\r\n", -1},
+      {"02 82 00", "ASN1Type::GetLen: length octets beyond end of message\r\n",
+       -1},
   };
   for (const auto& c : cases) {
     console.Clear();
@@ -191,7 +217,8 @@ TEST_F(ASN1Test, HeaderReaderChecksTheContentFits) {
   dp = bytes.data();
   EXPECT_FALSE(element.GetHdr(dp, bytes.data() + 4));
   EXPECT_EQ(dp, bytes.data());
-  EXPECT_TRUE(console.Has("ASN1Type::GetHdr: element of 3 octets overruns message\r\n"));
+  EXPECT_TRUE(console.Has(
+      "ASN1Type::GetHdr: element of 3 octets overruns message\r\n"));
 }
 
 TEST_F(ASN1Test, AddingANullChildIsFatal) {

@@ -23,7 +23,8 @@ inline std::string Hex(const unsigned char* p, size_t n) {
 inline std::vector<unsigned char> Bytes(const std::string& hex) {
   std::vector<unsigned char> out;
   for (size_t i = 0; i + 1 < hex.size(); i += 3) {
-    out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    out.push_back(
+        static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   }
   return out;
 }

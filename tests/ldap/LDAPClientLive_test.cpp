@@ -16,10 +16,12 @@ class ClientLive : public ::testing::Test {
  protected:
   void SetUp() override {
     client.reset(new LDAPClient("127.0.0.1", 4000));
-    ASSERT_EQ(client->state, LDAPClient::CONNECTED) << "is the fixture's slapd running?";
+    ASSERT_EQ(client->state, LDAPClient::CONNECTED)
+        << "is the fixture's slapd running?";
   }
   int BindAdmin() {
-    return client->SimpleBind(live::AdminDN().c_str(), live::AdminPassword().c_str());
+    return client->SimpleBind(live::AdminDN().c_str(),
+                              live::AdminPassword().c_str());
   }
   // How many entries a whole-directory search for `filter` returns; the
   // search's final code goes to `*code`.
@@ -37,7 +39,8 @@ class ClientLive : public ::testing::Test {
     std::string out;
     char* a = nullptr;
     char* v = nullptr;
-    for (int more = client->FirstAttribute(a, v); more; more = client->NextAttribute(a, v)) {
+    for (int more = client->FirstAttribute(a, v); more;
+         more = client->NextAttribute(a, v)) {
       out += std::string(a) + "=" + v + ";";
     }
     return out;
@@ -52,8 +55,11 @@ TEST_F(ClientLive, Binds) {
   EXPECT_EQ(client->SimpleBind("INTERNAL", "x"), 34);
   EXPECT_EQ(client->SimpleBind(live::AdminDN().c_str(), "wrong"), 49);
   EXPECT_EQ(client->state, LDAPClient::CONNECTED);
-  EXPECT_EQ(client->Search("", 2, "(cn=*)", nullptr, 0, 0, 0, 0), LDAPClient::kNotBound);
-  EXPECT_EQ(client->SimpleBind(("cn=Alice Archer," + live::Users()).c_str(), "alicepw"), 0);
+  EXPECT_EQ(client->Search("", 2, "(cn=*)", nullptr, 0, 0, 0, 0),
+            LDAPClient::kNotBound);
+  EXPECT_EQ(client->SimpleBind(("cn=Alice Archer," + live::Users()).c_str(),
+                               "alicepw"),
+            0);
   EXPECT_EQ(client->state, LDAPClient::BOUND);
   const size_t log = live::LogSize();
   client.reset();
@@ -68,7 +74,9 @@ TEST_F(ClientLive, SearchesOfEveryFilterKind) {
       {"(GlobalTelephoneNumber=2003)", 2},
       {"(objectClass=*)", 9},
       {"(&(objectClass=inetOrgPerson)(GlobalTelephoneNumber=2003))", 2},
-      {"(|(GlobalTelephoneNumber=2001)(GlobalTelephoneNumber=2002)(cn=Reception))", 3},
+      {"(|(GlobalTelephoneNumber=2001)(GlobalTelephoneNumber=2002)(cn="
+       "Reception))",
+       3},
       {"(&(objectClass=telephonySystemUser)(!(guid=*)))", 1},
       {"(cn=*Archer)", 1},
       {"(sn=B*r)", 1},
@@ -90,7 +98,8 @@ TEST_F(ClientLive, SearchesOfEveryFilterKind) {
   const size_t log = live::LogSize();
   UString value;
   value.SlashHex("*)(cn=*");
-  const std::string injected = "(cn=" + std::string(static_cast<char*>(value)) + ")";
+  const std::string injected =
+      "(cn=" + std::string(static_cast<char*>(value)) + ")";
   EXPECT_EQ(Count(injected.c_str(), &code), 0u);
   EXPECT_TRUE(live::LogHas(log, "filter=\"(cn=\\2A\\29\\28cn=\\2A)\""));
 }
@@ -98,16 +107,22 @@ TEST_F(ClientLive, SearchesOfEveryFilterKind) {
 TEST_F(ClientLive, AttributesOfEntries) {
   ASSERT_EQ(BindAdmin(), 0);
   // The server spells the names as its schema does.
-  const char* attrs[] = {"cn", "mail", "GUID", "globaltelephonenumber", nullptr};
-  ASSERT_EQ(client->Search("", 2, "(GlobalTelephoneNumber=2001)", attrs, 0, 0, 0, 0), 0);
-  EXPECT_EQ(Pairs(), "cn=Alice Archer;mail=alice@korvelund.example;GlobalTelephoneNumber=2001;"
-                     "guid=00000000-0000-4000-8000-000000002001;");
+  const char* attrs[] = {"cn", "mail", "GUID", "globaltelephonenumber",
+                         nullptr};
+  ASSERT_EQ(
+      client->Search("", 2, "(GlobalTelephoneNumber=2001)", attrs, 0, 0, 0, 0),
+      0);
+  EXPECT_EQ(
+      Pairs(),
+      "cn=Alice Archer;mail=alice@korvelund.example;GlobalTelephoneNumber=2001;"
+      "guid=00000000-0000-4000-8000-000000002001;");
   // A search abandoned half-read is discarded by the next one. Two numbers
   // on one entry: the first is kept and the next attribute still read.
   ASSERT_EQ(client->Search("", 2, "(cn=Erin Evans)", attrs, 0, 0, 0, 0), 0);
   EXPECT_TRUE(console.Has("LDAPSearchRes_rx: msg format error 2"));
-  EXPECT_EQ(Pairs(), "cn=Erin Evans;GlobalTelephoneNumber=2004;"
-                     "guid=00000000-0000-4000-8000-000000002005;");
+  EXPECT_EQ(Pairs(),
+            "cn=Erin Evans;GlobalTelephoneNumber=2004;"
+            "guid=00000000-0000-4000-8000-000000002005;");
   ASSERT_EQ(client->Search("", 2, "(cn=Bob Baker)", attrs, 1, 0, 0, 0), 0);
   EXPECT_EQ(Pairs(), "cn=;GlobalTelephoneNumber=;guid=;") << "names only";
 }
@@ -132,9 +147,12 @@ TEST_F(ClientLive, UpdateRoundTrips) {
   attrs[4].mod_op = LDAPMod::kBinaryValues;
   attrs[4].mod_vals.modv_bvals = bvals;
   ASSERT_EQ(client->Add(dn.c_str(), attrs), 0);
-  std::string found = live::LdapSearch(dn, "(objectClass=*)", "GlobalTelephoneNumber description");
-  EXPECT_NE(found.find("GlobalTelephoneNumber: 7002\n"), std::string::npos) << found;
-  EXPECT_NE(found.find("description: via berval\n"), std::string::npos) << found;
+  std::string found = live::LdapSearch(dn, "(objectClass=*)",
+                                       "GlobalTelephoneNumber description");
+  EXPECT_NE(found.find("GlobalTelephoneNumber: 7002\n"), std::string::npos)
+      << found;
+  EXPECT_NE(found.find("description: via berval\n"), std::string::npos)
+      << found;
   EXPECT_EQ(client->Add(dn.c_str(), attrs), 68);
   EXPECT_TRUE(console.Has("LDAP Add: result=68"));
 
@@ -147,15 +165,18 @@ TEST_F(ClientLive, UpdateRoundTrips) {
   mods[2].mod_op = 1;
   mods[2].mod_vals.modv_strvals = const_cast<char**>(no_values);
   ASSERT_EQ(client->Modify(dn.c_str(), mods), 0);
-  found = live::LdapSearch(dn, "(objectClass=*)", "sn mail GlobalTelephoneNumber");
+  found =
+      live::LdapSearch(dn, "(objectClass=*)", "sn mail GlobalTelephoneNumber");
   EXPECT_NE(found.find("sn: Changed\n"), std::string::npos) << found;
-  EXPECT_NE(found.find("mail: client@korvelund.example\n"), std::string::npos) << found;
+  EXPECT_NE(found.find("mail: client@korvelund.example\n"), std::string::npos)
+      << found;
   EXPECT_EQ(found.find("GlobalTelephoneNumber"), std::string::npos) << found;
 
   ASSERT_EQ(client->ModRDN(dn.c_str(), "cn=ldap2 Renamed"), 0);
   found = live::LdapSearch(renamed, "(objectClass=*)", "cn");
   EXPECT_NE(found.find("cn: ldap2 Renamed\n"), std::string::npos) << found;
-  EXPECT_NE(found.find("cn: ldap2 Client\n"), std::string::npos) << "old name kept: " << found;
+  EXPECT_NE(found.find("cn: ldap2 Client\n"), std::string::npos)
+      << "old name kept: " << found;
 
   EXPECT_EQ(client->Delete(dn.c_str()), 32);
   EXPECT_TRUE(console.Has("LDAP Delete: result=32"));

@@ -45,12 +45,14 @@ class ClientTest : public ::testing::Test {
 };
 
 TEST_F(ClientTest, Bind) {
-  Start([this](int fd) {
-    Answer(fd, frames, 0x61, 49);
-    Answer(fd, frames, 0x65);
-    Answer(fd, frames, 0x61);
-    frames.push_back(Drain(fd));
-  }, false);
+  Start(
+      [this](int fd) {
+        Answer(fd, frames, 0x61, 49);
+        Answer(fd, frames, 0x65);
+        Answer(fd, frames, 0x61);
+        frames.push_back(Drain(fd));
+      },
+      false);
   EXPECT_EQ(client->SimpleBind("INTERNAL", nullptr), 49);
   EXPECT_EQ(client->state, LDAPClient::CONNECTED);
   EXPECT_EQ(Search(), LDAPClient::kNotBound);
@@ -60,16 +62,20 @@ TEST_F(ClientTest, Bind) {
   EXPECT_EQ(client->Unbind(), 0);
   EXPECT_EQ(client->state, LDAPClient::FINISHED);
   Finish();
-  EXPECT_EQ(frames[0], Msg(1, TLV(0x60, Int(2) + Str("INTERNAL") + Str("740381926453", 0x80))));
-  EXPECT_EQ(frames[2], Msg(3, TLV(0x60, Int(2) + Str("cn=admin,o=K") + Str("secret", 0x80))));
-  EXPECT_EQ(frames[3], Raw("30 05 02 01 04 42 00")) << "nothing sent for the search";
+  EXPECT_EQ(frames[0], Msg(1, TLV(0x60, Int(2) + Str("INTERNAL") +
+                                            Str("740381926453", 0x80))));
+  EXPECT_EQ(frames[2], Msg(3, TLV(0x60, Int(2) + Str("cn=admin,o=K") +
+                                            Str("secret", 0x80))));
+  EXPECT_EQ(frames[3], Raw("30 05 02 01 04 42 00"))
+      << "nothing sent for the search";
 }
 
 TEST_F(ClientTest, SearchesAndTheirEntries) {
   Start([this](int fd) {
     frames.push_back(ReadFrame(fd));
     Send(fd, Msg(2, Entry("cn=A", {{"cn", {"A"}}, {"guid", {"g1"}}})) +
-                 Msg(2, Entry("cn=B", {{"cn", {"B"}}})) + Msg(2, Result(0x65, 0)));
+                 Msg(2, Entry("cn=B", {{"cn", {"B"}}})) +
+                 Msg(2, Result(0x65, 0)));
     frames.push_back(ReadFrame(fd));
     Send(fd, Msg(4, Result(0x65, 4, "size limit")));
     Drain(fd);
@@ -94,11 +100,14 @@ TEST_F(ClientTest, SearchesAndTheirEntries) {
   // A search ending at once gives the server's code; null attributes are "*".
   EXPECT_EQ(client->Search("", 0, "(objectClass=*)", nullptr, 1, 0, 0, 3), 4);
   Finish();
-  EXPECT_EQ(frames[1], Msg(2, TLV(0x63, Str("o=K") + Int(2, 0x0A) + Int(0, 0x0A) + Int(10) +
-                                            Int(5) + Int(0, 0x01) + Str("cn", 0x87) +
-                                            TLV(0x30, Str("cn") + Str("guid")))));
-  EXPECT_EQ(frames[2], Msg(4, TLV(0x63, Str("") + Int(0, 0x0A) + Int(3, 0x0A) + Int(0) +
-                                            Int(0) + Int(1, 0x01) + Str("objectClass", 0x87) +
+  EXPECT_EQ(
+      frames[1],
+      Msg(2, TLV(0x63, Str("o=K") + Int(2, 0x0A) + Int(0, 0x0A) + Int(10) +
+                           Int(5) + Int(0, 0x01) + Str("cn", 0x87) +
+                           TLV(0x30, Str("cn") + Str("guid")))));
+  EXPECT_EQ(frames[2], Msg(4, TLV(0x63, Str("") + Int(0, 0x0A) + Int(3, 0x0A) +
+                                            Int(0) + Int(0) + Int(1, 0x01) +
+                                            Str("objectClass", 0x87) +
                                             TLV(0x30, Str("*")))));
 }
 
@@ -125,13 +134,17 @@ TEST_F(ClientTest, StaleSearchDoneAnswers) {
   });
   client->tx_msg_id = 7;
   EXPECT_EQ(Search(), 0);
-  EXPECT_TRUE(console.Has("LDAPClient::GetNextEntry SEARCH_RESULT expected id 8 got 7"));
-  EXPECT_TRUE(console.Has("LDAPClient::GetNextEntry attempting synchronisation recovery"));
+  EXPECT_TRUE(console.Has(
+      "LDAPClient::GetNextEntry SEARCH_RESULT expected id 8 got 7"));
+  EXPECT_TRUE(console.Has(
+      "LDAPClient::GetNextEntry attempting synchronisation recovery"));
   EXPECT_STREQ(client->CurrentObject(), "cn=A");
   console.Clear();
   EXPECT_EQ(Search(), LDAPClient::kUnmatched);
-  EXPECT_TRUE(console.Has("LDAPClient::GetNextEntry SEARCH_RESULT expected id 9 got 10"));
-  EXPECT_FALSE(console.Has("LDAPClient::GetNextEntry attempting synchronisation recovery"));
+  EXPECT_TRUE(console.Has(
+      "LDAPClient::GetNextEntry SEARCH_RESULT expected id 9 got 10"));
+  EXPECT_FALSE(console.Has(
+      "LDAPClient::GetNextEntry attempting synchronisation recovery"));
   EXPECT_EQ(Search(), 0);
   EXPECT_EQ(Search(), LDAPClient::kUnmatched);
   EXPECT_EQ(Search(), LDAPClient::kUnmatched);
@@ -143,9 +156,11 @@ TEST_F(ClientTest, LeftoversOfEarlierRequestsAreSkipped) {
   Start([](int fd) {
     ReadFrame(fd);  // search 2 breaks off after its first entry
     Send(fd, Msg(2, Entry("cn=A", {{"cn", {"A"}}})) + Msg(2, TLV(0x77, "")) +
-                 Msg(2, Entry("cn=Old", {{"cn", {"Old"}}})) + Msg(2, Result(0x65, 0)));
+                 Msg(2, Entry("cn=Old", {{"cn", {"Old"}}})) +
+                 Msg(2, Result(0x65, 0)));
     ReadFrame(fd);  // search 3
-    Send(fd, Msg(3, Entry("cn=New", {{"cn", {"New"}}})) + Msg(3, Result(0x65, 0)));
+    Send(fd,
+         Msg(3, Entry("cn=New", {{"cn", {"New"}}})) + Msg(3, Result(0x65, 0)));
     ReadFrame(fd);  // delete 4, after a stale answer
     Send(fd, Msg(3, Result(0x65, 0)) + Msg(4, Result(0x6B, 53)));
     ReadFrame(fd);  // search 5, answered with another request's entry
@@ -158,20 +173,25 @@ TEST_F(ClientTest, LeftoversOfEarlierRequestsAreSkipped) {
   EXPECT_EQ(code, LDAPClient::kServerDown);
   ASSERT_EQ(Search(), 0);
   EXPECT_STREQ(client->CurrentObject(), "cn=New");
-  EXPECT_TRUE(console.Has("LDAPClient: skipped answer 0x64 of earlier request 2"));
-  EXPECT_TRUE(console.Has("LDAPClient::GetNextEntry SEARCH_RESULT expected id 3 got 2"));
+  EXPECT_TRUE(
+      console.Has("LDAPClient: skipped answer 0x64 of earlier request 2"));
+  EXPECT_TRUE(console.Has(
+      "LDAPClient::GetNextEntry SEARCH_RESULT expected id 3 got 2"));
   EXPECT_EQ(client->GetNextEntry(code, 0), 0);
   EXPECT_EQ(code, 0);
-  EXPECT_EQ(client->Delete("cn=B,o=K"), 53) << "the delete's own result, not the stale one";
+  EXPECT_EQ(client->Delete("cn=B,o=K"), 53)
+      << "the delete's own result, not the stale one";
   EXPECT_EQ(Search(), LDAPClient::kUnmatched);
   EXPECT_EQ(client->CurrentObject(), nullptr);
-  EXPECT_TRUE(console.Has("LDAPClient::GetNextEntry SEARCH_ENTRY expected id 5 got 9"));
+  EXPECT_TRUE(
+      console.Has("LDAPClient::GetNextEntry SEARCH_ENTRY expected id 5 got 9"));
 }
 
 TEST_F(ClientTest, UpdatesAndWhatTheySend) {
   Start([this](int fd) {
     ReadFrame(fd);
-    Send(fd, Msg(2, Entry("cn=A", {{"cn", {"A"}}})) + Msg(2, Entry("cn=B", {{"cn", {"B"}}})) +
+    Send(fd, Msg(2, Entry("cn=A", {{"cn", {"A"}}})) +
+                 Msg(2, Entry("cn=B", {{"cn", {"B"}}})) +
                  Msg(2, Result(0x65, 0)));
     for (unsigned char answer : {0x67, 0x69, 0x6B, 0x6D, 0x65}) {
       Answer(fd, frames, answer, answer == 0x69 ? 68 : 0);
@@ -199,10 +219,13 @@ TEST_F(ClientTest, UpdatesAndWhatTheySend) {
   EXPECT_TRUE(console.Has("LDAPClient::Search: socket not connected"));
   EXPECT_EQ(client->state, LDAPClient::FAILED);
   const std::string sn = TLV(0x30, Str("sn") + TLV(0x31, Str("Baker")));
-  EXPECT_EQ(Op(frames[1]), TLV(0x66, Str("cn=B,o=K") + TLV(0x30, TLV(0x30, Int(2, 0x0A) + sn))));
+  EXPECT_EQ(
+      Op(frames[1]),
+      TLV(0x66, Str("cn=B,o=K") + TLV(0x30, TLV(0x30, Int(2, 0x0A) + sn))));
   EXPECT_EQ(Op(frames[2]), TLV(0x68, Str("cn=B,o=K") + TLV(0x30, sn)));
   EXPECT_EQ(Op(frames[3]), Str("cn=B,o=K", 0x4A));
-  EXPECT_EQ(Op(frames[4]), TLV(0x6C, Str("cn=B,o=K") + Str("cn=C") + Int(0, 0x01)));
+  EXPECT_EQ(Op(frames[4]),
+            TLV(0x6C, Str("cn=B,o=K") + Str("cn=C") + Int(0, 0x01)));
 }
 
 TEST_F(ClientTest, NotConnected) {
@@ -217,7 +240,9 @@ TEST_F(ClientTest, NotConnected) {
   EXPECT_EQ(dead.Delete("a"), LDAPClient::kServerDown);
   EXPECT_EQ(dead.ModRDN("a", "b"), LDAPClient::kServerDown);
   for (const char* op : {"SimpleBind", "Modify", "Add", "Delete", "ModRDN"}) {
-    EXPECT_TRUE(console.Has(std::string("LDAPClient::") + op + ": socket not connected")) << op;
+    EXPECT_TRUE(console.Has(std::string("LDAPClient::") + op +
+                            ": socket not connected"))
+        << op;
   }
 }
 
@@ -238,10 +263,13 @@ TEST_F(ClientTest, ProxyIsToldTheDestination) {
   client.reset(new LDAPClient("ldap.host", 4000, "127.0.0.1", peer->port()));
   EXPECT_EQ(client->state, LDAPClient::CONNECTED);
   Finish();
-  EXPECT_EQ(preamble, "\x0e" "ldap.host:4000");
+  EXPECT_EQ(preamble,
+            "\x0e"
+            "ldap.host:4000");
   // A destination that one octet cannot count is not announced.
   peer.reset(new LoopbackPeer([](int fd) { Drain(fd); }));
-  client.reset(new LDAPClient(std::string(260, 'h').c_str(), 4000, "127.0.0.1", peer->port()));
+  client.reset(new LDAPClient(std::string(260, 'h').c_str(), 4000, "127.0.0.1",
+                              peer->port()));
   EXPECT_EQ(client->state, LDAPClient::FAILED);
   EXPECT_TRUE(console.Has("LDAPClient: proxy destination too long"));
 }

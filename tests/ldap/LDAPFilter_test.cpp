@@ -31,7 +31,8 @@ TEST_F(LDAPFilterTest, EncodesEveryFilterChoice) {
       {"(age>=30)", "A5 09 04 03 61 67 65 04 02 33 30"},
       {"(age<=30)", "A6 09 04 03 61 67 65 04 02 33 30"},
       {"(cn~=x)", "A3 08 04 03 63 6E 7E 04 01 78"},
-      {"(&(a=1)(b=2))", "A0 10 A3 06 04 01 61 04 01 31 A3 06 04 01 62 04 01 32"},
+      {"(&(a=1)(b=2))",
+       "A0 10 A3 06 04 01 61 04 01 31 A3 06 04 01 62 04 01 32"},
       {"(|(a=1)(!(b=*)))", "A1 0D A3 06 04 01 61 04 01 31 A2 03 87 01 62"},
       {"(cn=\\2a\\28x\\29)", "A3 0A 04 02 63 6E 04 04 2A 28 78 29"},
       {"(cn=a\\2a*)", "A4 0A 04 02 63 6E 30 04 80 02 61 2A"},
@@ -87,7 +88,8 @@ TEST_F(LDAPFilterTest, EscapedValuesStayLiteral) {
   value.SlashHex(hostile);
   UString text;
   text.Format("(GlobalTelephoneNumber=%s)", static_cast<char*>(value));
-  EXPECT_STREQ(text, "(GlobalTelephoneNumber=12\\29\\28objectClass=\\2A\\29\\5C)");
+  EXPECT_STREQ(text,
+               "(GlobalTelephoneNumber=12\\29\\28objectClass=\\2A\\29\\5C)");
   LDAPFilter_tx filter(text);
   ASSERT_EQ(filter.valid, 1);
   EXPECT_EQ(filter.tag, 0xA3);

@@ -25,9 +25,12 @@ inline std::string Raw(const std::string& hex) {
 // One element with a definite length in the shortest form.
 inline std::string TLV(unsigned char tag, const std::string& content) {
   std::string octets;
-  for (size_t v = content.size(); v != 0; v >>= 8) octets.insert(0, 1, static_cast<char>(v));
-  if (content.size() < 0x80) octets = std::string(1, static_cast<char>(content.size()));
-  else octets.insert(0, 1, static_cast<char>(0x80 | octets.size()));
+  for (size_t v = content.size(); v != 0; v >>= 8)
+    octets.insert(0, 1, static_cast<char>(v));
+  if (content.size() < 0x80)
+    octets = std::string(1, static_cast<char>(content.size()));
+  else
+    octets.insert(0, 1, static_cast<char>(0x80 | octets.size()));
   return std::string(1, static_cast<char>(tag)) + octets + content;
 }
 
@@ -37,20 +40,27 @@ inline std::string Int(long v, unsigned char tag = 0x02) {
   do {
     octets.insert(0, 1, static_cast<char>(v & 0xFF));
     v >>= 8;
-  } while (!((v == 0 && (octets[0] & 0x80) == 0) || (v == -1 && (octets[0] & 0x80) != 0)));
+  } while (!((v == 0 && (octets[0] & 0x80) == 0) ||
+             (v == -1 && (octets[0] & 0x80) != 0)));
   return TLV(tag, octets);
 }
 
-inline std::string Str(const std::string& s, unsigned char tag = 0x04) { return TLV(tag, s); }
-inline std::string Msg(long id, const std::string& op) { return TLV(0x30, Int(id) + op); }
-inline std::string Result(unsigned char tag, int code, const std::string& error = "") {
+inline std::string Str(const std::string& s, unsigned char tag = 0x04) {
+  return TLV(tag, s);
+}
+inline std::string Msg(long id, const std::string& op) {
+  return TLV(0x30, Int(id) + op);
+}
+inline std::string Result(unsigned char tag, int code,
+                          const std::string& error = "") {
   return TLV(tag, Int(code, 0x0A) + Str("") + Str(error));
 }
 
 // A search result entry; each attribute with all its values.
 inline std::string Entry(
     const std::string& dn,
-    const std::vector<std::pair<std::string, std::vector<std::string>>>& attrs) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>>&
+        attrs) {
   std::string list;
   for (const auto& attr : attrs) {
     std::string values;
@@ -65,7 +75,8 @@ inline std::string Entry(
 inline bool ReadExactly(int fd, std::string& out, size_t n) {
   char chunk[4096];
   while (n > 0) {
-    const ssize_t got = recv(fd, chunk, n < sizeof(chunk) ? n : sizeof(chunk), 0);
+    const ssize_t got =
+        recv(fd, chunk, n < sizeof(chunk) ? n : sizeof(chunk), 0);
     if (got <= 0) return false;
     out.append(chunk, static_cast<size_t>(got));
     n -= static_cast<size_t>(got);
@@ -81,7 +92,8 @@ inline std::string ReadFrame(int fd) {
   if (length & 0x80) {
     if (!ReadExactly(fd, frame, length & 0x7F)) return "";
     length = 0;
-    for (size_t i = 2; i < frame.size(); ++i) length = (length << 8) | (frame[i] & 0xFF);
+    for (size_t i = 2; i < frame.size(); ++i)
+      length = (length << 8) | (frame[i] & 0xFF);
   }
   return ReadExactly(fd, frame, length) ? frame : "";
 }
@@ -93,7 +105,8 @@ inline size_t IdAt(const std::string& frame) {
 inline long FrameId(const std::string& frame) {
   const size_t at = IdAt(frame);
   long id = (frame[at + 2] & 0x80) ? -1 : 0;
-  for (int i = 0; i < frame[at + 1]; ++i) id = (id << 8) | (frame[at + 2 + i] & 0xFF);
+  for (int i = 0; i < frame[at + 1]; ++i)
+    id = (id << 8) | (frame[at + 2 + i] & 0xFF);
   return id;
 }
 // The operation (tag and content) of a frame.
@@ -102,12 +115,15 @@ inline std::string Op(const std::string& frame) {
   return frame.substr(at + 2 + frame[at + 1]);
 }
 
-inline void Send(int fd, const std::string& bytes) { LoopbackPeer::Send(fd, bytes); }
+inline void Send(int fd, const std::string& bytes) {
+  LoopbackPeer::Send(fd, bytes);
+}
 // Waits until the client closes the connection; returns what it sent.
 inline std::string Drain(int fd) { return LoopbackPeer::ReadAll(fd, 1 << 20); }
 
 // Reads the next request into `frames` and answers it with a result.
-inline void Answer(int fd, std::vector<std::string>& frames, unsigned char tag, int code = 0) {
+inline void Answer(int fd, std::vector<std::string>& frames, unsigned char tag,
+                   int code = 0) {
   frames.push_back(ReadFrame(fd));
   Send(fd, Msg(FrameId(frames.back()), Result(tag, code)));
 }
@@ -118,7 +134,8 @@ inline void Answer(int fd, std::vector<std::string>& frames, unsigned char tag, 
 // Sessions using it must end before it.
 class ProxiedDirectory {
  public:
-  explicit ProxiedDirectory(std::function<void(int fd)> script, int bind_code = 0)
+  explicit ProxiedDirectory(std::function<void(int fd)> script,
+                            int bind_code = 0)
       : peer_([this, script, bind_code](int fd) {
           std::string length;
           if (!ReadExactly(fd, length, 1)) return;

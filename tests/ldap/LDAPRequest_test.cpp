@@ -44,15 +44,19 @@ TEST_F(LDAPRequestTest, EncodesEveryRequest) {
       {"bind other method", new LDAPBindReq_tx("", "pw", 7),
        "30 0E 02 01 01 60 09 02 01 02 04 00 04 02 70 77"},
       {"unbind", new LDAPUnbindReq_tx, "30 05 02 01 01 42 00"},
-      {"search", new LDAPSearchReq_tx("o=x", 2, 0, 10, 5, 0, "(cn=*)", attributes),
-       "30 29 02 01 01 63 24 04 03 6F 3D 78 0A 01 02 0A 01 00 02 01 0A 02 01 05 "
+      {"search",
+       new LDAPSearchReq_tx("o=x", 2, 0, 10, 5, 0, "(cn=*)", attributes),
+       "30 29 02 01 01 63 24 04 03 6F 3D 78 0A 01 02 0A 01 00 02 01 0A 02 01 "
+       "05 "
        "01 01 00 87 02 63 6E 30 0A 04 02 63 6E 04 04 6D 61 69 6C"},
       {"search without attributes",
        new LDAPSearchReq_tx("", 0, 0, 0, 0, 1, "(a=b)", nullptr),
-       "30 20 02 01 01 63 1B 04 00 0A 01 00 0A 01 00 02 01 00 02 01 00 01 01 01 "
+       "30 20 02 01 01 63 1B 04 00 0A 01 00 0A 01 00 02 01 00 02 01 00 01 01 "
+       "01 "
        "A3 06 04 01 61 04 01 62 30 00"},
       {"add", new LDAPAddReq_tx("cn=a", replace),
-       "30 18 02 01 01 68 13 04 04 63 6E 3D 61 30 0B 30 09 04 02 63 6E 31 03 04 "
+       "30 18 02 01 01 68 13 04 04 63 6E 3D 61 30 0B 30 09 04 02 63 6E 31 03 "
+       "04 "
        "01 78"},
       {"delete", new LDAPDelReq_tx("cn=a"), "30 09 02 01 01 4A 04 63 6E 3D 61"},
       {"modify rdn", new LDAPModRDNReq_tx("cn=a", "cn=b"),
@@ -119,7 +123,8 @@ TEST_F(LDAPRequestTest, RejectedFiltersAreLeftOutAndFreed) {
   EXPECT_TRUE(console.Has("LDAPFilter_tx: filter parse error (cn=x"));
   // Rejected composites and their sub-filters leak nothing (sanitizer build).
   LDAPSearchReq_tx composite("", 2, 0, 0, 0, 0, "(&(a=1)(b=2)(c", nullptr);
-  LDAPSearchReq_tx partial("", 2, 0, 0, 0, 0, "(&(a=1)(|(b=2)(c=3) ))", nullptr);
+  LDAPSearchReq_tx partial("", 2, 0, 0, 0, 0, "(&(a=1)(|(b=2)(c=3) ))",
+                           nullptr);
   EXPECT_EQ(composite.filter->valid + partial.filter->valid, 0);
 }
 

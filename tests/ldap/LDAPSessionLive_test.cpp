@@ -18,7 +18,8 @@ class SessionLive : public ::testing::Test {
     admin.reset(new LDAPSession("127.0.0.1", live::AdminDN().c_str(),
                                 live::AdminPassword().c_str(), nullptr));
   }
-  static std::string Thrown(const char* server, const char* user, const char* password) {
+  static std::string Thrown(const char* server, const char* user,
+                            const char* password) {
     try {
       LDAPSession session(server, user, password, nullptr);
     } catch (char* text) {
@@ -27,14 +28,17 @@ class SessionLive : public ::testing::Test {
     return "";
   }
   // Reads a whole-directory search for `filter` into `t`.
-  void Fetch(LDAPTable& t, const char* filter, bool isUp = true, bool unique = false) {
-    const char* attrs[] = {"cn", "GlobalTelephoneNumber", "description", "objectClass", nullptr};
+  void Fetch(LDAPTable& t, const char* filter, bool isUp = true,
+             bool unique = false) {
+    const char* attrs[] = {"cn", "GlobalTelephoneNumber", "description",
+                           "objectClass", nullptr};
     ASSERT_EQ(admin->Search("", 2, filter, attrs, 0, 0, 0, 0), 0) << filter;
     t.Fetch(*admin, isUp, unique);
   }
   static std::string Column(LDAPTable& t, const char* name) {
     std::string out;
-    for (int i = 0; i < t.GetRowCount(); ++i) out += static_cast<char*>(t[i][name].value) + std::string(";");
+    for (int i = 0; i < t.GetRowCount(); ++i)
+      out += static_cast<char*>(t[i][name].value) + std::string(";");
     return out;
   }
   // The entry `dn` as ldapsearch shows `attrs` of it.
@@ -50,11 +54,13 @@ TEST_F(SessionLive, FailuresAreThrownAsText) {
   EXPECT_EQ(admin->ldap_client->state, LDAPClient::BOUND);
   // The defaults: 127.0.0.1 and the bind name INTERNAL, which is no DN.
   const std::string internal =
-      "LDAPSession Failed to authenticate with server=127.0.0.1 user=INTERNAL\n";
+      "LDAPSession Failed to authenticate with server=127.0.0.1 "
+      "user=INTERNAL\n";
   EXPECT_EQ(Thrown("", nullptr, nullptr), internal);
   EXPECT_TRUE(console.Has("LDAPSession error " + internal));
-  EXPECT_EQ(Thrown("127.0.0.1", "cn=x", "wrong"),
-            "LDAPSession Failed to authenticate with server=127.0.0.1 user=cn=x\n");
+  EXPECT_EQ(
+      Thrown("127.0.0.1", "cn=x", "wrong"),
+      "LDAPSession Failed to authenticate with server=127.0.0.1 user=cn=x\n");
   // Nothing listens on port 4000 of this address.
   EXPECT_EQ(Thrown("127.0.0.2", "cn=x", "y"),
             "LDAPSession Failed to connect to server=127.0.0.2 user=cn=x\n");
@@ -64,13 +70,15 @@ TEST_F(SessionLive, SharingAndReconnecting) {
   {
     LDAPSession same(admin.get());
     EXPECT_EQ(same.ldap_client, admin->ldap_client);
-    LDAPSession alice(admin.get(), "", ("cn=Alice Archer," + live::Users()).c_str(), "alicepw");
+    LDAPSession alice(admin.get(), "",
+                      ("cn=Alice Archer," + live::Users()).c_str(), "alicepw");
     EXPECT_TRUE(alice.created);
     EXPECT_EQ(alice.ldap_client->state, LDAPClient::BOUND);
     EXPECT_STREQ(alice.ldap_server, "127.0.0.1");
   }
   EXPECT_EQ(admin->Search("", 2, "(cn=Bob Baker)", nullptr, 0, 0, 0, 0), 0);
-  EXPECT_EQ(std::string(admin->CurrentObject()), "cn=Bob Baker," + live::Users());
+  EXPECT_EQ(std::string(admin->CurrentObject()),
+            "cn=Bob Baker," + live::Users());
 
   LDAPClient* bound = admin->ldap_client;
   admin->CheckConnection();
@@ -87,8 +95,9 @@ TEST_F(SessionLive, SharingAndReconnecting) {
     admin->CheckConnection();
     ADD_FAILURE() << "no exception";
   } catch (char* text) {
-    EXPECT_EQ(text, "LDAPSession Failed to authenticate with server=127.0.0.1 user=" +
-                        live::AdminDN() + "\n");
+    EXPECT_EQ(text,
+              "LDAPSession Failed to authenticate with server=127.0.0.1 user=" +
+                  live::AdminDN() + "\n");
   }
   EXPECT_EQ(admin->ldap_client, nullptr);
   EXPECT_FALSE(console.HasPrefix("LDAPSession error"));
@@ -99,13 +108,16 @@ TEST_F(SessionLive, TablesFetchFindAndSort) {
   Fetch(t, "(objectClass=inetOrgPerson)");
   ASSERT_EQ(t.GetRowCount(), 7);
   ASSERT_NE(t.Find("cn", "Bob Baker"), nullptr);
-  EXPECT_EQ(std::string(t.Find("cn", "Bob Baker")->Get("dn").value), "cn=Bob Baker," + live::Users());
+  EXPECT_EQ(std::string(t.Find("cn", "Bob Baker")->Get("dn").value),
+            "cn=Bob Baker," + live::Users());
   EXPECT_STREQ(admin->CurrentObject(), "") << "the search was read to its end";
   t.Sort("+$cn");
-  EXPECT_EQ(Column(t, "cn"), "Alice Archer;Bob Baker;Carol Clark;Dave Dunn;Erin Evans;Reception;"
-                             "Zo\xc3\xab Zimmer;");
+  EXPECT_EQ(Column(t, "cn"),
+            "Alice Archer;Bob Baker;Carol Clark;Dave Dunn;Erin Evans;Reception;"
+            "Zo\xc3\xab Zimmer;");
   t.Sort("GlobalTelephoneNumber");
-  EXPECT_EQ(Column(t, "GlobalTelephoneNumber"), "2006;2004;2003;2003;2002;2001;2000;");
+  EXPECT_EQ(Column(t, "GlobalTelephoneNumber"),
+            "2006;2004;2003;2003;2002;2001;2000;");
   Fetch(t, "(objectClass=inetOrgPerson)", false, true);
   EXPECT_EQ(t.GetRowCount(), 7) << "unique: nothing new";
   LDAPTable front;
@@ -124,14 +136,16 @@ TEST_F(SessionLive, RowsAreWrittenBack) {
   row.Field("description", "first");
   row.Field("note", "ours")->local = true;
   ASSERT_EQ(row.Add(*admin), 0);
-  EXPECT_NE(Read(dn, "description").find("description: first\n"), std::string::npos);
+  EXPECT_NE(Read(dn, "description").find("description: first\n"),
+            std::string::npos);
 
   LDAPTable t;
   Fetch(t, "(ou=ldap2 row)");
   ASSERT_EQ(t.GetRowCount(), 1);
   t[0].Field("description", "second");
   ASSERT_EQ(t[0].Modify(*admin), 0);
-  EXPECT_NE(Read(dn, "description").find("description: second\n"), std::string::npos);
+  EXPECT_NE(Read(dn, "description").find("description: second\n"),
+            std::string::npos);
   ASSERT_EQ(t.Delete(*admin), 0);
   int status = 0;
   live::LdapSearch(dn, "(objectClass=*)", "", &status);
@@ -159,15 +173,18 @@ TEST_F(SessionLive, RenamesKeepValuesAndHelpersThrow) {
   row.Field("description", "changed");
   ASSERT_EQ(row.Modify(*admin), 0);
   std::string found = Read(dn, "GlobalTelephoneNumber description");
-  EXPECT_NE(found.find("GlobalTelephoneNumber: 7101\n"), std::string::npos) << found;
-  EXPECT_NE(found.find("GlobalTelephoneNumber: 7102\n"), std::string::npos) << found;
+  EXPECT_NE(found.find("GlobalTelephoneNumber: 7101\n"), std::string::npos)
+      << found;
+  EXPECT_NE(found.find("GlobalTelephoneNumber: 7102\n"), std::string::npos)
+      << found;
   EXPECT_NE(found.find("description: changed\n"), std::string::npos) << found;
 
   // This server's entries carry "guid", not "GUID": renamed by name.
   row.Field("cn", "ldap2 Moved, Again");
   ASSERT_EQ(row.ModifyCN(*admin), 0);
   const std::string moved = "cn=ldap2 Moved\\, Again," + live::Users();
-  EXPECT_NE(Read(moved, "cn").find("cn: ldap2 Moved, Again\n"), std::string::npos);
+  EXPECT_NE(Read(moved, "cn").find("cn: ldap2 Moved, Again\n"),
+            std::string::npos);
 
   // A "GUID=" value cannot reach past its own name component.
   row.Field("GUID", "x,%s", moved.c_str());

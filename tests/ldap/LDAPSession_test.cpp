@@ -21,7 +21,8 @@ std::string Update(unsigned char tag, const std::string& dn,
   std::string list;
   for (const std::string& nv : values) {
     const size_t eq = nv.find('=');
-    const std::string attr = TLV(0x30, Str(nv.substr(0, eq)) + TLV(0x31, Str(nv.substr(eq + 1))));
+    const std::string attr =
+        TLV(0x30, Str(nv.substr(0, eq)) + TLV(0x31, Str(nv.substr(eq + 1))));
     list += tag == 0x66 ? TLV(0x30, Int(2, 0x0A) + attr) : attr;
   }
   return TLV(tag, Str(dn) + TLV(0x30, list));
@@ -31,7 +32,8 @@ LDAPRow Row(const std::vector<std::string>& fields) {
   LDAPRow row;
   for (const std::string& nv : fields) {
     const size_t eq = nv.find('=');
-    row.fields.Append(new LDAPField(nv.substr(0, eq).c_str(), nv.substr(eq + 1).c_str()));
+    row.fields.Append(
+        new LDAPField(nv.substr(0, eq).c_str(), nv.substr(eq + 1).c_str()));
   }
   return row;
 }
@@ -51,14 +53,21 @@ TEST_F(SessionTest, OpensWithDefaultsAndThrowsRefusals) {
     session.Close();
     EXPECT_EQ(directory.preamble, "127.0.0.1:4000");
     EXPECT_EQ(Op(directory.frames[0]),
-              TLV(0x60, Int(2) + Str("INTERNAL") + Str(GetDefaultLDAPPassword(), 0x80)));
+              TLV(0x60, Int(2) + Str("INTERNAL") +
+                            Str(GetDefaultLDAPPassword(), 0x80)));
   }
   ProxiedDirectory refusing([](int fd) { Drain(fd); }, 49);
   const std::string user(3000, 'u');
-  const std::string text = Thrown([&] { LDAPSession s("10.1.2.3", user.c_str(), "pw", nullptr); });
+  const std::string text =
+      Thrown([&] { LDAPSession s("10.1.2.3", user.c_str(), "pw", nullptr); });
   EXPECT_EQ(refusing.preamble, "10.1.2.3:4000");
-  EXPECT_EQ(text.size(), static_cast<size_t>(LDAPSession::kErrorSize - 1)) << "cut to the buffer";
-  EXPECT_EQ(text.rfind("LDAPSession Failed to authenticate with server=10.1.2.3 user=uuu", 0), 0u);
+  EXPECT_EQ(text.size(), static_cast<size_t>(LDAPSession::kErrorSize - 1))
+      << "cut to the buffer";
+  EXPECT_EQ(
+      text.rfind(
+          "LDAPSession Failed to authenticate with server=10.1.2.3 user=uuu",
+          0),
+      0u);
   EXPECT_TRUE(console.Has("LDAPSession error " + text));
 }
 
@@ -70,7 +79,8 @@ TEST_F(SessionTest, OpeningAgainLetsTheOwnClientGo) {
       pollfd pfd{fd, POLLIN, 0};
       char chunk[256];
       ssize_t n;
-      while (poll(&pfd, 1, 2000) == 1 && (n = recv(fd, chunk, sizeof(chunk), 0)) > 0) {
+      while (poll(&pfd, 1, 2000) == 1 &&
+             (n = recv(fd, chunk, sizeof(chunk), 0)) > 0) {
         first_saw.append(chunk, static_cast<size_t>(n));
       }
     });
@@ -81,13 +91,15 @@ TEST_F(SessionTest, OpeningAgainLetsTheOwnClientGo) {
     EXPECT_EQ(s.ldap_client->state, LDAPClient::BOUND);
     s.Close();
   }
-  EXPECT_EQ(first_saw, Raw("30 05 02 01 02 42 00")) << "the first client unbinds and closes";
+  EXPECT_EQ(first_saw, Raw("30 05 02 01 02 42 00"))
+      << "the first client unbinds and closes";
 }
 
 TEST_F(SessionTest, ChildSessionsBorrowAndOnlyFlush) {
   ProxiedDirectory directory([&directory](int fd) {
     ReadFrame(fd);
-    Send(fd, Msg(2, Entry("cn=A", {{"cn", {"A"}}})) + Msg(2, Entry("cn=B", {{"cn", {"B"}}})) +
+    Send(fd, Msg(2, Entry("cn=A", {{"cn", {"A"}}})) +
+                 Msg(2, Entry("cn=B", {{"cn", {"B"}}})) +
                  Msg(2, Result(0x65, 0)));
     ReadFrame(fd);
     Send(fd, Msg(100, Result(0x65, 0)));  // unmatched
@@ -103,7 +115,8 @@ TEST_F(SessionTest, ChildSessionsBorrowAndOnlyFlush) {
     LDAPSession same_user(&parent, "", "cn=admin", "other");
     EXPECT_EQ(same_user.ldap_client, parent.ldap_client);
   }
-  EXPECT_STREQ(parent.CurrentObject(), "") << "the children's end discarded the search";
+  EXPECT_STREQ(parent.CurrentObject(), "")
+      << "the children's end discarded the search";
   // An answer that matches no request closes the session.
   EXPECT_EQ(parent.Search("", 2, "(cn=*)", nullptr, 0, 0, 0, 0), -1);
   EXPECT_EQ(parent.ldap_client, nullptr);
@@ -116,11 +129,14 @@ TEST_F(SessionTest, ChildSessionsBorrowAndOnlyFlush) {
   EXPECT_EQ(orphan.Search("", 2, "(cn=*)", nullptr, 0, 0, 0, 0), -1);
   EXPECT_EQ(orphan.GetNextEntry(code), -1);
   EXPECT_EQ(orphan.FirstAttribute(a, v), 0);
-  EXPECT_EQ(orphan.Modify("a", none) + orphan.ModRDN("a", "b") + orphan.Add("a", none) +
-                orphan.Delete("a"), -4);
+  EXPECT_EQ(orphan.Modify("a", none) + orphan.ModRDN("a", "b") +
+                orphan.Add("a", none) + orphan.Delete("a"),
+            -4);
   EXPECT_STREQ(orphan.CurrentObject(), "");
   LDAPRow row = Row({"dn=cn=a", "sn=x"});
-  EXPECT_EQ(row.Modify(orphan) + row.Add(orphan) + row.Delete(orphan) + row.ModifyCN(orphan), -4);
+  EXPECT_EQ(row.Modify(orphan) + row.Add(orphan) + row.Delete(orphan) +
+                row.ModifyCN(orphan),
+            -4);
   EXPECT_EQ(row.Fetch(orphan), 0);
   EXPECT_EQ(row.fields.Size(), 2);
 }
@@ -136,11 +152,12 @@ TEST_F(SessionTest, RowWriteBackChoosesAttributesAndAddresses) {
   });
   LDAPSession s("", "cn=admin", "pw", nullptr);
   // Nothing left to write: no request at all.
-  LDAPRow none = Row({"dn=cn=A,o=K", "GUID=g1", "cn=A", "objectclass=top", "sn=S", "_sn=1"});
+  LDAPRow none = Row(
+      {"dn=cn=A,o=K", "GUID=g1", "cn=A", "objectclass=top", "sn=S", "_sn=1"});
   EXPECT_EQ(none.Modify(s), 0);
 
-  LDAPRow row = Row({"dn=cn=A,o=K", "GUID=g1", "cn=A", "objectClass=person", "sn=S", "_x=1",
-                     "x=2", "mine=3", "mail=m"});
+  LDAPRow row = Row({"dn=cn=A,o=K", "GUID=g1", "cn=A", "objectClass=person",
+                     "sn=S", "_x=1", "x=2", "mine=3", "mail=m"});
   row.Get("mine").local = true;
   EXPECT_EQ(row.Modify(s), 0);
   // "guid" does not address the entry, but is not written either.
@@ -154,7 +171,9 @@ TEST_F(SessionTest, RowWriteBackChoosesAttributesAndAddresses) {
   EXPECT_EQ(row.ModifyCN(s), 0);
   EXPECT_EQ(Row({"dn=cn=C,o=K", "cn=D"}).ModifyCN(s), 0);
   // Rows without a name send nothing.
-  EXPECT_EQ(Row({"sn=x"}).Modify(s) + Row({"sn=x"}).Delete(s) + Row({"sn=x"}).ModifyCN(s), 0);
+  EXPECT_EQ(Row({"sn=x"}).Modify(s) + Row({"sn=x"}).Delete(s) +
+                Row({"sn=x"}).ModifyCN(s),
+            0);
   EXPECT_EQ(Row({"dn=", "sn=x"}).Add(s), 0);
   s.Close();
 
@@ -162,22 +181,27 @@ TEST_F(SessionTest, RowWriteBackChoosesAttributesAndAddresses) {
   ASSERT_EQ(f.size(), 7u);
   EXPECT_EQ(Op(f[1]), Update(0x66, "GUID=g1", {"sn=S", "mail=m"}));
   EXPECT_EQ(Op(f[2]), Update(0x66, "cn=B,o=K", {"sn=T"}));
-  EXPECT_EQ(Op(f[3]), Update(0x68, "cn=A,o=K", {"objectClass=person", "sn=S", "mail=m"}));
+  EXPECT_EQ(Op(f[3]),
+            Update(0x68, "cn=A,o=K", {"objectClass=person", "sn=S", "mail=m"}));
   EXPECT_EQ(Op(f[4]), Str("GUID=g1", 0x4A));
-  EXPECT_EQ(Op(f[5]), TLV(0x6C, Str("GUID=a\\,b\\+c") + Str("cn=New\\, Name") + Int(0, 0x01)));
+  EXPECT_EQ(Op(f[5]), TLV(0x6C, Str("GUID=a\\,b\\+c") + Str("cn=New\\, Name") +
+                                    Int(0, 0x01)));
   EXPECT_EQ(Op(f[6]), TLV(0x6C, Str("cn=C,o=K") + Str("cn=D") + Int(0, 0x01)));
 }
 
 TEST_F(SessionTest, FetchingRowsAndTables) {
   ProxiedDirectory directory([&directory](int fd) {
-    const std::string a = Msg(2, Entry("cn=A", {{"tel", {"1", "2"}}, {"sn", {"S"}}}));
+    const std::string a =
+        Msg(2, Entry("cn=A", {{"tel", {"1", "2"}}, {"sn", {"S"}}}));
     ReadFrame(fd);
-    Send(fd, a + Msg(2, Entry("cn=B", {{"cn", {"B"}}})) + a + Msg(2, Result(0x65, 0)));
+    Send(fd, a + Msg(2, Entry("cn=B", {{"cn", {"B"}}})) + a +
+                 Msg(2, Result(0x65, 0)));
     Answer(fd, directory.frames, 0x67);
     Answer(fd, directory.frames, 0x67);
     ReadFrame(fd);
-    Send(fd, Msg(5, Entry("cn=C", {{"cn", {"C"}}})) + Msg(5, Entry("cn=bare", {})) +
-                 Msg(5, Entry("cn=D", {{"cn", {"D"}}})) + Msg(5, Result(0x65, 0)));
+    Send(fd,
+         Msg(5, Entry("cn=C", {{"cn", {"C"}}})) + Msg(5, Entry("cn=bare", {})) +
+             Msg(5, Entry("cn=D", {{"cn", {"D"}}})) + Msg(5, Result(0x65, 0)));
     Drain(fd);
   });
   LDAPSession s("", "cn=admin", "pw", nullptr);
@@ -222,7 +246,8 @@ TEST_F(SessionTest, RowsAndTablesKeptInSessionVariables) {
   EXPECT_STREQ(loaded["dn"].value, "cn=A,o=K");
 
   LDAPTable table;
-  for (const char* cn : {"A", "B", "C"}) table += Row({std::string("cn=") + cn});
+  for (const char* cn : {"A", "B", "C"})
+    table += Row({std::string("cn=") + cn});
   context.SetWebSessionVar("users9.cn", "old");
   context.SetWebSessionVar("usersettings", "kept");
   context.SetWebSessionVar("users.x", "kept");
@@ -234,7 +259,8 @@ TEST_F(SessionTest, RowsAndTablesKeptInSessionVariables) {
   context.SetWebSessionVar("users4.cn", "E");
   LDAPTable back;
   LoadSession(context, back, "users");
-  EXPECT_EQ(back.GetRowCount(), 3) << "up to the first row number without variables";
+  EXPECT_EQ(back.GetRowCount(), 3)
+      << "up to the first row number without variables";
 }
 
 TEST_F(SessionTest, EntryHelpersThrowOnFailure) {
@@ -251,12 +277,16 @@ TEST_F(SessionTest, EntryHelpersThrowOnFailure) {
   WebContext context(Config(""), nullptr);
   LDAPSession s("", "cn=admin", "pw", nullptr);
   EXPECT_EQ(Thrown([&] { Delete(&s, "cn=%s,o=K", "A"); }), "");
-  EXPECT_EQ(Thrown([&] { Delete(&s, "cn=B"); }), "Failed to delete object on server");
-  EXPECT_EQ(Thrown([] { Delete(nullptr, "cn=C"); }), "Failed to delete object on server");
+  EXPECT_EQ(Thrown([&] { Delete(&s, "cn=B"); }),
+            "Failed to delete object on server");
+  EXPECT_EQ(Thrown([] { Delete(nullptr, "cn=C"); }),
+            "Failed to delete object on server");
 
   context.SetWebSessionVar("u.cn", "Old, Name");
   context.SetWebSessionVar("u.sn", "Smith");
-  EXPECT_EQ(Thrown([&] { Modify(context, &s, "u.", "cn=%s,o=K", "Old\\, Name"); }), "");
+  EXPECT_EQ(
+      Thrown([&] { Modify(context, &s, "u.", "cn=%s,o=K", "Old\\, Name"); }),
+      "");
   context.SetWebSessionVar("u.cn", "New");
   context.SetWebSessionVar("u.GUID", "g1");
   EXPECT_EQ(Thrown([&] { Modify(context, &s, "u.", "cn=Old,o=K"); }), "");

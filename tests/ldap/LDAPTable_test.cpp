@@ -76,7 +76,8 @@ TEST_F(TableTest, CopiesAreDeep) {
 }
 
 TEST_F(TableTest, SortOrders) {
-  const std::vector<const char*> numbers = {"5", "40", "-2000000000", "2000000000"};
+  const std::vector<const char*> numbers = {"5", "40", "-2000000000",
+                                            "2000000000"};
   const std::vector<const char*> names = {"bob", "Alice", "carol"};
   // Dates count before clock times; the year is optional.
   const std::vector<const char*> stamps = {"09:30 1/6/2024", "08:00   2/6/2024",
@@ -86,8 +87,9 @@ TEST_F(TableTest, SortOrders) {
     const char* orderBy;
     const char* positions;  // the rows' original positions, in sorted order
   } cases[] = {
-      {&numbers, "k", "3 1 0 2"},  {&numbers, "-k", "3 1 0 2"}, {&numbers, "+k", "2 0 1 3"},
-      {&names, "$k", "2 0 1"},     {&names, "+$k", "1 0 2"},    {&stamps, "+:k", "3 2 0 1"},
+      {&numbers, "k", "3 1 0 2"},  {&numbers, "-k", "3 1 0 2"},
+      {&numbers, "+k", "2 0 1 3"}, {&names, "$k", "2 0 1"},
+      {&names, "+$k", "1 0 2"},    {&stamps, "+:k", "3 2 0 1"},
       {&stamps, "-:k", "1 0 2 3"},
   };
   for (const auto& c : cases) {

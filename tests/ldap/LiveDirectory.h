@@ -20,22 +20,31 @@ inline std::string Env(const char* name, const char* fallback) {
   const char* v = std::getenv(name);
   return v != nullptr ? v : fallback;
 }
-inline std::string AdminDN() { return Env("VXML_LDAP_ADMIN_DN", "cn=admin,o=Korvelund"); }
-inline std::string AdminPassword() { return Env("VXML_LDAP_ADMIN_PASSWORD", "adminsecret"); }
-inline std::string Users() { return "ou=Users," + Env("VXML_LDAP_SUFFIX", "o=Korvelund"); }
+inline std::string AdminDN() {
+  return Env("VXML_LDAP_ADMIN_DN", "cn=admin,o=Korvelund");
+}
+inline std::string AdminPassword() {
+  return Env("VXML_LDAP_ADMIN_PASSWORD", "adminsecret");
+}
+inline std::string Users() {
+  return "ou=Users," + Env("VXML_LDAP_SUFFIX", "o=Korvelund");
+}
 
 // ldapsearch's LDIF (unwrapped) for the entries under `base` matching
 // `filter`, with the blank-separated `attrs`; its exit status (32: no such
 // object) goes to `*status` when given.
-inline std::string LdapSearch(const std::string& base, const std::string& filter,
+inline std::string LdapSearch(const std::string& base,
+                              const std::string& filter,
                               const std::string& attrs, int* status = nullptr) {
   const std::string command = "ldapsearch -x -LLL -o ldif-wrap=no -H " +
-                              Env("VXML_LDAP_URI", "ldap://127.0.0.1:4000/") + " -b \"" +
-                              base + "\" \"" + filter + "\" " + attrs + " 2>&1";
+                              Env("VXML_LDAP_URI", "ldap://127.0.0.1:4000/") +
+                              " -b \"" + base + "\" \"" + filter + "\" " +
+                              attrs + " 2>&1";
   std::string out;
   FILE* p = popen(command.c_str(), "r");
   char chunk[4096];
-  for (size_t n; p != nullptr && (n = fread(chunk, 1, sizeof(chunk), p)) > 0;) out.append(chunk, n);
+  for (size_t n; p != nullptr && (n = fread(chunk, 1, sizeof(chunk), p)) > 0;)
+    out.append(chunk, n);
   const int rc = p != nullptr ? pclose(p) : -1;
   if (status != nullptr) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   return out;

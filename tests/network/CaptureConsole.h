@@ -15,7 +15,9 @@
 
 class CaptureConsole : public OSConsole {
  public:
-  CaptureConsole() : saved_((os_startup(0, 0, nullptr), Console)) { Console = this; }
+  CaptureConsole() : saved_((os_startup(0, 0, nullptr), Console)) {
+    Console = this;
+  }
   ~CaptureConsole() override { Console = saved_; }
 
   void vPrint(const char* fmt, va_list args) override {
@@ -28,7 +30,8 @@ class CaptureConsole : public OSConsole {
   bool Has(const std::string& prefix, bool whole = true) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const std::string& m : messages_) {
-      if (whole ? m == prefix : m.compare(0, prefix.size(), prefix) == 0) return true;
+      if (whole ? m == prefix : m.compare(0, prefix.size(), prefix) == 0)
+        return true;
     }
     return false;
   }

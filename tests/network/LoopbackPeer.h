@@ -59,7 +59,9 @@ class LoopbackPeer {
   static void Send(int fd, const std::string& bytes) {
     send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   }
-  static void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+  static void Pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
   // Reads until the connection closes or `limit` bytes arrived; counts the
   // reads in `*reads` when given.
   static std::string ReadAll(int fd, size_t limit, int* reads = nullptr) {

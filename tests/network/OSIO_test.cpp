@@ -13,7 +13,8 @@ TEST(OSIOTest, BaseEndpointRefusesAndReleasesData) {
   OSIO io;
   const int free_before = OSBuf::PoolSize(1);
   EXPECT_EQ(io.DataIndication(OSBuf::Alloc("a")), OSIO::NotSupported);
-  EXPECT_EQ(io.DatagramIndication(OSBuf::Alloc("c"), nullptr, nullptr), OSIO::NotSupported);
+  EXPECT_EQ(io.DatagramIndication(OSBuf::Alloc("c"), nullptr, nullptr),
+            OSIO::NotSupported);
   EXPECT_EQ(OSBuf::PoolSize(1), free_before);
   OSIO::OSIOModem modem = OSIO::BO;
   EXPECT_EQ(io.GetModem(modem), OSIO::NotSupported);
@@ -42,7 +43,8 @@ TEST(OSIOTest, BindingPairsEndpointsUntilEitherGoes) {
 
 TEST(OSIOTest, AddressTextIsCopiedAndBounded) {
   std::string text(500, 'h');
-  EXPECT_EQ(std::string(OSIOAddress(&text[0]).destination), std::string(131, 'h'));
+  EXPECT_EQ(std::string(OSIOAddress(&text[0]).destination),
+            std::string(131, 'h'));
   EXPECT_STREQ(OSIOAddress(nullptr).destination, "");
 }
 

@@ -55,14 +55,17 @@ class OpenSSLCommand {
     close(to_child_);
     to_child_ = -1;
   }
-  void Write(const std::string& text) { EXPECT_GT(write(to_child_, text.data(), text.size()), 0); }
+  void Write(const std::string& text) {
+    EXPECT_GT(write(to_child_, text.data(), text.size()), 0);
+  }
   // Reads output until it holds `text`; false after 10 seconds or at its end.
   bool WaitFor(const std::string& text) {
     pollfd pfd{from_child_, POLLIN, 0};
     char chunk[4096];
     ssize_t n = 0;
     while (output_.find(text) == std::string::npos) {
-      if (poll(&pfd, 1, 10000) != 1 || (n = read(from_child_, chunk, sizeof(chunk))) <= 0) {
+      if (poll(&pfd, 1, 10000) != 1 ||
+          (n = read(from_child_, chunk, sizeof(chunk))) <= 0) {
         return false;
       }
       output_.append(chunk, static_cast<size_t>(n));
@@ -78,14 +81,17 @@ class OpenSSLCommand {
 };
 
 OSBuf* BufferOf(const std::string& bytes) {
-  return OSBuf::Alloc(reinterpret_cast<const UBYTE*>(bytes.data()), static_cast<int>(bytes.size()));
+  return OSBuf::Alloc(reinterpret_cast<const UBYTE*>(bytes.data()),
+                      static_cast<int>(bytes.size()));
 }
 
 // Exchanges one line with a peer that answers it reversed.
 std::string Exchange(SecureSocket* s, const std::string& line) {
   EXPECT_EQ(s->DataIndication(BufferOf(line)), OSIO::Success);
   std::string answer(line.size(), '\0');
-  EXPECT_EQ(s->RecWait(reinterpret_cast<UBYTE*>(&answer[0]), static_cast<int>(line.size())), 0);
+  EXPECT_EQ(s->RecWait(reinterpret_cast<UBYTE*>(&answer[0]),
+                       static_cast<int>(line.size())),
+            0);
   return answer;
 }
 
@@ -99,21 +105,31 @@ class SecureSocketTest : public ::testing::Test {
     dir_ = pattern;
     const std::string cd = "cd " + dir_ + " && ";
     const std::string req = cd + "openssl req -newkey rsa:2048 -nodes -days 2 ";
-    ASSERT_TRUE(Shell(req + "-x509 -subj /CN=TestCA -keyout ca.key -out ca.pem"));
-    ASSERT_TRUE(Shell(req + "-x509 -subj /CN=Stranger -keyout stranger.key -out stranger.pem"));
+    ASSERT_TRUE(
+        Shell(req + "-x509 -subj /CN=TestCA -keyout ca.key -out ca.pem"));
+    ASSERT_TRUE(Shell(
+        req +
+        "-x509 -subj /CN=Stranger -keyout stranger.key -out stranger.pem"));
     for (std::string name : {"server", "other"}) {
-      const std::string san = name == "server" ? "IP:127.0.0.1" : "DNS:elsewhere.invalid";
+      const std::string san =
+          name == "server" ? "IP:127.0.0.1" : "DNS:elsewhere.invalid";
       std::ofstream(File(name + ".ext")) << "subjectAltName=" << san << "\n";
-      ASSERT_TRUE(Shell(req + "-subj /CN=" + name + " -keyout " + name + ".key -out " + name + ".csr"));
-      ASSERT_TRUE(Shell(cd + "openssl x509 -req -days 2 -CA ca.pem -CAkey ca.key -CAcreateserial -in " +
-                        name + ".csr -out " + name + ".pem -extfile " + name + ".ext"));
+      ASSERT_TRUE(Shell(req + "-subj /CN=" + name + " -keyout " + name +
+                        ".key -out " + name + ".csr"));
+      ASSERT_TRUE(Shell(cd +
+                        "openssl x509 -req -days 2 -CA ca.pem -CAkey ca.key "
+                        "-CAcreateserial -in " +
+                        name + ".csr -out " + name + ".pem -extfile " + name +
+                        ".ext"));
     }
   }
   static void TearDownTestSuite() { Shell("rm -rf " + dir_); }
   static bool Shell(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
   }
-  static std::string File(const std::string& name) { return name.empty() ? "" : dir_ + "/" + name; }
+  static std::string File(const std::string& name) {
+    return name.empty() ? "" : dir_ + "/" + name;
+  }
 
   CaptureConsole console;
   static std::string dir_;
@@ -139,16 +155,20 @@ TEST_F(SecureSocketTest, ClientVerifiesTheServerWhenGivenACA) {
     Socket probe(Socket::TCP_SERVER, 0, false, kLoopback);  // finds a free port
     const unsigned short port = probe.LocalPort();
     probe.Close();
-    OpenSSLCommand server({"s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert", File(name + ".pem"), "-key",
-                           File(name + ".key"), "-rev", "-naccept", "1"});
+    OpenSSLCommand server({"s_server", "-accept",
+                           "127.0.0.1:" + std::to_string(port), "-cert",
+                           File(name + ".pem"), "-key", File(name + ".key"),
+                           "-rev", "-naccept", "1"});
     ASSERT_TRUE(server.WaitFor("ACCEPT"));
     SecureSocket client(Socket::TCP_CLIENT, "127.0.0.1", port);
     ASSERT_EQ(client.state, Socket::CONNECTED);
     client.SetKeys(nullptr, nullptr, File(c.ca).c_str());
     EXPECT_EQ(client.StartSSL(false), c.result);
-    EXPECT_TRUE(console.HasPrefix("TLSSetup: setting cipher list to RSA+AESGCM:"));
+    EXPECT_TRUE(
+        console.HasPrefix("TLSSetup: setting cipher list to RSA+AESGCM:"));
     if (c.result != 0) {
-      EXPECT_TRUE(console.HasPrefix("SecureSocket::StartSSL: peer not verified: "));
+      EXPECT_TRUE(
+          console.HasPrefix("SecureSocket::StartSSL: peer not verified: "));
       EXPECT_EQ(client.DataIndication(BufferOf("x")), OSIO::NoConnection);
       continue;
     }
@@ -156,7 +176,8 @@ TEST_F(SecureSocketTest, ClientVerifiesTheServerWhenGivenACA) {
     EXPECT_EQ(client.DataIndication(BufferOf("abc\n")), OSIO::Success);
     OSBuf* buf = client.RecWait(5000);
     ASSERT_NE(buf, nullptr);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data), buf->length), "cba\n");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data), buf->length),
+              "cba\n");
     buf->Free();
   }
 }
@@ -168,13 +189,17 @@ TEST_F(SecureSocketTest, ServerDemandsClientCertificatesWhenGivenACA) {
     int result;
   } cases[] = {{"", false, 0}, {"ca.pem", false, -4}, {"ca.pem", true, 0}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.ca) + (c.client_certificate ? " with" : " without"));
+    SCOPED_TRACE(std::string(c.ca) +
+                 (c.client_certificate ? " with" : " without"));
     SecureSocket listener(Socket::TCP_SERVER, 0, true, kLoopback);
-    listener.SetKeys(File("server.pem").c_str(), File("server.key").c_str(), File(c.ca).c_str());
-    std::vector<std::string> args = {"s_client", "-quiet", "-no_ign_eof", "-connect",
-                                     "127.0.0.1:" + std::to_string(listener.LocalPort())};
+    listener.SetKeys(File("server.pem").c_str(), File("server.key").c_str(),
+                     File(c.ca).c_str());
+    std::vector<std::string> args = {
+        "s_client", "-quiet", "-no_ign_eof", "-connect",
+        "127.0.0.1:" + std::to_string(listener.LocalPort())};
     if (c.client_certificate) {
-      args.insert(args.end(), {"-cert", File("server.pem"), "-key", File("server.key")});
+      args.insert(args.end(),
+                  {"-cert", File("server.pem"), "-key", File("server.key")});
     }
     OpenSSLCommand client(args);
     std::unique_ptr<Socket> accepted(listener.Accept());
@@ -199,8 +224,10 @@ TEST_F(SecureSocketTest, SetupFailuresAreReported) {
   SecureSocket unconnected(Socket::TCP_CLIENT, "", 1);
   EXPECT_EQ(unconnected.StartSSL(false), -1);
   EXPECT_EQ(unconnected.RecWait(5), nullptr);
-  for (int i = 1; i <= 4; ++i) EXPECT_EQ(unconnected.SetKeys("a", "b", "c"), i < 4 ? i : 3);
-  EXPECT_TRUE(console.Has("SecureSocket::SetKeys: no room for more than 3 key sets"));
+  for (int i = 1; i <= 4; ++i)
+    EXPECT_EQ(unconnected.SetKeys("a", "b", "c"), i < 4 ? i : 3);
+  EXPECT_TRUE(
+      console.Has("SecureSocket::SetKeys: no room for more than 3 key sets"));
 
   const struct {
     const char* cert;
@@ -209,16 +236,22 @@ TEST_F(SecureSocketTest, SetupFailuresAreReported) {
     int result;
     const char* report;
   } cases[] = {
-      {"missing.pem", "server.key", "", -2, "SecureSocket: cannot load certificate "},
-      {"server.pem", "stranger.key", "", -2, "SecureSocket: cannot load private key "},
-      {"server.pem", "server.key", "missing.pem", -3, "SecureSocket: cannot load CA file "},
+      {"missing.pem", "server.key", "", -2,
+       "SecureSocket: cannot load certificate "},
+      {"server.pem", "stranger.key", "", -2,
+       "SecureSocket: cannot load private key "},
+      {"server.pem", "server.key", "missing.pem", -3,
+       "SecureSocket: cannot load CA file "},
   };
   for (const auto& c : cases) {
     SecureSocket server(Socket::TCP_SERVER, 0, true, kLoopback);
-    server.SetKeys(File(c.cert).c_str(), File(c.key).c_str(), File(c.ca).c_str());
+    server.SetKeys(File(c.cert).c_str(), File(c.key).c_str(),
+                   File(c.ca).c_str());
     SecureSocket client(Socket::TCP_CLIENT, "127.0.0.1", server.LocalPort());
     std::unique_ptr<Socket> accepted(server.Accept());
-    EXPECT_EQ(static_cast<SecureSocket*>(accepted.get())->StartSSL(true), c.result) << c.cert;
+    EXPECT_EQ(static_cast<SecureSocket*>(accepted.get())->StartSSL(true),
+              c.result)
+        << c.cert;
     EXPECT_TRUE(console.HasPrefix(c.report)) << c.cert;
   }
 }

@@ -20,14 +20,18 @@ namespace {
 const unsigned long kLoopback = 0x7F000001;
 
 double Seconds(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+      .count();
 }
 
 OSBuf* BufferOf(const std::string& bytes) {
-  return OSBuf::Alloc(reinterpret_cast<const UBYTE*>(bytes.data()), static_cast<int>(bytes.size()));
+  return OSBuf::Alloc(reinterpret_cast<const UBYTE*>(bytes.data()),
+                      static_cast<int>(bytes.size()));
 }
 
-std::string Text(const UBYTE* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
+std::string Text(const UBYTE* p, size_t n) {
+  return std::string(reinterpret_cast<const char*>(p), n);
+}
 
 class SocketTest : public ::testing::Test {
  protected:
@@ -56,7 +60,8 @@ TEST_F(SocketTest, FailedClientsAreReportedAndClosed) {
   for (const char* host : {"", "999.1.1.1", "no-such-host.invalid"}) {
     Socket client(Socket::TCP_CLIENT, host, 4000);
     EXPECT_EQ(client.s, -1) << host;
-    EXPECT_TRUE(console.Has(std::string("Socket: couldn't resolve host ") + host));
+    EXPECT_TRUE(
+        console.Has(std::string("Socket: couldn't resolve host ") + host));
   }
   unsigned short port;
   close(LoopbackPeer::Bound(&port, -1));  // nothing listens there now
@@ -65,8 +70,9 @@ TEST_F(SocketTest, FailedClientsAreReportedAndClosed) {
   EXPECT_LT(Seconds(start), 2.5);
   EXPECT_EQ(refused.s, -1);
   EXPECT_EQ(refused.state, Socket::INVALID);
-  EXPECT_TRUE(console.HasPrefix("Socket::Socket() connect() error 111 to 7f000001:" +
-                                std::to_string(port) + " from "));
+  EXPECT_TRUE(
+      console.HasPrefix("Socket::Socket() connect() error 111 to 7f000001:" +
+                        std::to_string(port) + " from "));
 }
 
 TEST_F(SocketTest, UnansweredConnectGivesUpAfterTwoSeconds) {
@@ -90,7 +96,8 @@ TEST_F(SocketTest, UnansweredConnectGivesUpAfterTwoSeconds) {
   EXPECT_GE(Seconds(start), 1.9);
   EXPECT_LT(Seconds(start), 3.0);
   EXPECT_EQ(client.s, -1);
-  EXPECT_TRUE(console.HasPrefix("Socket::Socket() connect() error 110 to 7f000001:"));
+  EXPECT_TRUE(
+      console.HasPrefix("Socket::Socket() connect() error 110 to 7f000001:"));
   for (int fd : fillers) close(fd);
   close(listener);
 }
@@ -118,7 +125,8 @@ TEST_F(SocketTest, BoundSocketsListenAcceptAndConnect) {
   // listens on the second socket's port any more.
   Socket taken(Socket::TCP_SERVER, server.LocalPort(), true, kLoopback);
   EXPECT_EQ(taken.s, -1);
-  EXPECT_TRUE(console.Has("Socket: bind() error 98 for port " + std::to_string(server.LocalPort())));
+  EXPECT_TRUE(console.Has("Socket: bind() error 98 for port " +
+                          std::to_string(server.LocalPort())));
   EXPECT_EQ(bound.Accept(), nullptr);
   EXPECT_TRUE(console.Has("Socket::Accept: accept() 22"));
   Socket unanswered(Socket::TCP_SERVER, 0, false, kLoopback);
@@ -127,8 +135,9 @@ TEST_F(SocketTest, BoundSocketsListenAcceptAndConnect) {
   Socket other(Socket::TCP_SERVER, 0, false, kLoopback);
   other.Connect(kLoopback, dead_port);
   EXPECT_EQ(other.state, Socket::READY);
-  EXPECT_TRUE(console.HasPrefix("Socket::Connect(addr,port) connect() error 111 to 7f000001:" +
-                                std::to_string(dead_port) + " from 7f000001:"));
+  EXPECT_TRUE(console.HasPrefix(
+      "Socket::Connect(addr,port) connect() error 111 to 7f000001:" +
+      std::to_string(dead_port) + " from 7f000001:"));
 }
 
 TEST_F(SocketTest, CountedReceiveTakesExactlyWhatIsAsked) {
@@ -170,10 +179,12 @@ TEST_F(SocketTest, UrgentDataIsAnExceptionCondition) {
     const char* report;
   } cases[] = {
       // The counted receive reports the exception even beside readable data;
-      {"ab", true, Socket::INVALID, "Socket::RecWait: exception condition on socket"},
+      {"ab", true, Socket::INVALID,
+       "Socket::RecWait: exception condition on socket"},
       // the buffered one wants exactly one condition.
       {"ab", false, Socket::CONNECTED, "Socket::RecWait: select() 0"},
-      {"", false, Socket::INVALID, "Socket::RecWait: exception condition on socket"},
+      {"", false, Socket::INVALID,
+       "Socket::RecWait: exception condition on socket"},
   };
   for (const auto& c : cases) {
     LoopbackPeer peer([&c](int fd) {
@@ -246,8 +257,9 @@ TEST_F(SocketTest, FailedSendsReleaseTheBuffer) {
   const int free_before = OSBuf::PoolSize(1);
   EXPECT_EQ(client.DataIndication(BufferOf("data")), OSIO::NoConnection);
   EXPECT_EQ(OSBuf::PoolSize(1), free_before);
-  EXPECT_TRUE(console.HasPrefix("Socket::DataIndication: send() error 9 to 7f000001:" +
-                                std::to_string(peer.port()) + " from "));
+  EXPECT_TRUE(
+      console.HasPrefix("Socket::DataIndication: send() error 9 to 7f000001:" +
+                        std::to_string(peer.port()) + " from "));
 }
 
 TEST_F(SocketTest, QueuedBuffersArePackedAndFlushedInOneSend) {
@@ -280,7 +292,9 @@ TEST_F(SocketTest, Datagrams) {
   ASSERT_EQ(receiver.state, Socket::READY);
   Socket sender(Socket::UDP, "127.0.0.1", receiver.LocalPort());
   EXPECT_EQ(sender.state, Socket::INVALID);  // UDP clients are never connected
-  EXPECT_EQ(sender.SendTo(BufferOf("datagram"), kLoopback, receiver.LocalPort()), OSIO::Success);
+  EXPECT_EQ(
+      sender.SendTo(BufferOf("datagram"), kLoopback, receiver.LocalPort()),
+      OSIO::Success);
   OSBuf* buf = receiver.RecWait(2000);
   ASSERT_NE(buf, nullptr);
   EXPECT_EQ(Text(buf->data, buf->length), "datagram");
@@ -288,11 +302,13 @@ TEST_F(SocketTest, Datagrams) {
 
   const int free_before = OSBuf::PoolSize(1);
   EXPECT_EQ(sender.DataExpeditedIndication(BufferOf("x")), OSIO::Success);
-  EXPECT_EQ(sender.DatagramIndication(BufferOf("y"), nullptr, nullptr), OSIO::Success);
+  EXPECT_EQ(sender.DatagramIndication(BufferOf("y"), nullptr, nullptr),
+            OSIO::Success);
   sender.Close();
   EXPECT_EQ(sender.SendTo(BufferOf("lost"), kLoopback, 9), OSIO::NoConnection);
   EXPECT_EQ(OSBuf::PoolSize(1), free_before);
-  EXPECT_TRUE(console.HasPrefix("Socket::SendTo: sendto() error 9 to 7f000001:9 from "));
+  EXPECT_TRUE(console.HasPrefix(
+      "Socket::SendTo: sendto() error 9 to 7f000001:9 from "));
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "cgiFramework/WebSession.h"
 #include "common/UString.h"
 #include "kernel/OSList.h"
+#include "kernel/OSTypedList.h"
 
 class JsonObj;
 class LDAPSession;
@@ -181,24 +182,24 @@ class WebContext {
 
   // --- State ---------------------------------------------------------------
 
-  OSIndirectList arguments;     // WebArgument, arrival order; owned
-  OSIndirectList session_vars;  // WebSessionVar, file then creation order
-  OSIndirectList cookies;       // WebCookie, arrival then creation order
-  OSIndirectList reports;       // kept for report code; unused here
-  UString argument_string;      // the last URL built
-  JsonObj* json_post_data;      // parsed "application/x-json" body; owned
-  UString session_id;           // current session identifier, "" for none
-  UString session_prefix;       // session file prefix, "" for no sessions
-  UString internal_redirect;    // relative URL of a further pass in-process
-  UString client_redirect;      // URL the browser goes on to, "<back>" or
-                                // "<ignore>"; "" for none
-  int client_redirect_time;     // delay of client_redirect in seconds
-  UString config;               // settings file read as Hidden arguments
-  UString dirname;              // report directory
-  int depth;                    // current argument nesting level
-  char* fbuf;                   // request body (NUL-terminated), owned; file
-                                // arguments point into it
-  void* private_data;           // for the application; null at start
+  OSTypedList<WebArgument> arguments;       // arrival order; owned
+  OSTypedList<WebSessionVar> session_vars;  // file then creation order
+  OSTypedList<WebCookie> cookies;           // arrival then creation order
+  OSIndirectList reports;                   // kept for report code; unused here
+  UString argument_string;                  // the last URL built
+  JsonObj* json_post_data;    // parsed "application/x-json" body; owned
+  UString session_id;         // current session identifier, "" for none
+  UString session_prefix;     // session file prefix, "" for no sessions
+  UString internal_redirect;  // relative URL of a further pass in-process
+  UString client_redirect;    // URL the browser goes on to, "<back>" or
+                              // "<ignore>"; "" for none
+  int client_redirect_time;   // delay of client_redirect in seconds
+  UString config;             // settings file read as Hidden arguments
+  UString dirname;            // report directory
+  int depth;                  // current argument nesting level
+  char* fbuf;                 // request body (NUL-terminated), owned; file
+                              // arguments point into it
+  void* private_data;         // for the application; null at start
 
   // The most recently constructed context.
   static WebContext* global_context;

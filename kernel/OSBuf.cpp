@@ -18,7 +18,7 @@
 
 OSLinkList OSBuf::buffer_pool[OSBuf::kSizeClasses];
 int OSBuf::min_count[OSBuf::kSizeClasses] = {};
-OSIndirectList* OSBuf::allocated_list = nullptr;
+OSTypedList<OSBuf>* OSBuf::allocated_list = nullptr;
 OSCallbackFunction OSBuf::oob_callback = nullptr;
 
 namespace {
@@ -59,8 +59,7 @@ int ClassFor(int size) {
 }
 
 void PrintAllocated() {
-  OSListIterator it(OSBuf::allocated_list);
-  while (OSListObj* obj = it.Next()) static_cast<OSBuf*>(obj)->Print();
+  for (OSBuf* buf : *OSBuf::allocated_list) buf->Print();
 }
 
 [[noreturn]] void OutOfBuffers(int size) {
@@ -120,7 +119,7 @@ void OSBuf::Initialise() {
   }
   buffer_block = static_cast<UBYTE*>(std::malloc(total > 0 ? total : 1));
   if (buffer_block == nullptr) os_fatal("OSBuf::Initialise Out Of Memory");
-  allocated_list = new OSIndirectList(0);
+  allocated_list = new OSTypedList<OSBuf>(0);
 
   UBYTE* place = buffer_block;
   for (int c = 0; c < kSizeClasses; c++) {

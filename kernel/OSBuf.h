@@ -20,6 +20,7 @@
 
 #include "kernel/OSCallback.h"
 #include "kernel/OSList.h"
+#include "kernel/OSTypedList.h"
 #include "kernel/OSTypes.h"
 
 class OSBuf : public OSLinkListObj {
@@ -150,8 +151,8 @@ class OSBuf : public OSLinkListObj {
   unsigned short local_port = 0;   // network byte order
 
   static OSLinkList buffer_pool[kSizeClasses];  // free buffers per class
-  static int min_count[kSizeClasses];     // fewest free buffers seen per class
-  static OSIndirectList* allocated_list;  // buffers in use
+  static int min_count[kSizeClasses];  // fewest free buffers seen per class
+  static OSTypedList<OSBuf>* allocated_list;  // buffers in use
 
  private:
   // Makes room for `len` more bytes in front of the data and returns the new

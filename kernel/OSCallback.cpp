@@ -115,14 +115,13 @@ void OSCallback::MoveAll(OSLinkHead* from, OSLinkHead* to) {
   }
 }
 
-OSCallbackRecord::OSCallbackRecord() : OSIndirectList(0) {}
+OSCallbackRecord::OSCallbackRecord() : OSTypedList<OSCallback>(0) {}
 
 OSCallbackRecord::~OSCallbackRecord() { CancelCallbacks(); }
 
 void OSCallbackRecord::CancelCallbacks() {
-  while (OSListObj* first = FirstObject()) {
-    OSCallback* cb = static_cast<OSCallback*>(first);
-    Remove(first);
+  while (OSCallback* cb = First()) {
+    Remove(cb);
     cb->callback_record = nullptr;
     cb->Remove();
     cb->Free();

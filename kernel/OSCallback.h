@@ -11,6 +11,7 @@
 
 #include "kernel/OSList.h"
 #include "kernel/OSListObj.h"
+#include "kernel/OSTypedList.h"
 #include "kernel/OSTypes.h"
 
 class OSCallbackRecord;
@@ -68,7 +69,7 @@ class OSCallback : public OSLinkListObj {
 
 // The callbacks one owner registered, so that it can cancel them together.
 // Does not own them: CancelCallbacks returns them to the pool unrun.
-class OSCallbackRecord : public OSIndirectList {
+class OSCallbackRecord : public OSTypedList<OSCallback> {
  public:
   OSCallbackRecord();
   // Cancels every callback still registered.

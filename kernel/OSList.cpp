@@ -1,7 +1,9 @@
 #include "kernel/OSList.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <new>
 
 #include "kernel/OSConsole.h"
@@ -21,12 +23,47 @@ OSLink2* FirstLinkIn(void* block) {
   return reinterpret_cast<OSLink2*>(static_cast<char*>(block) + kBlockHeader);
 }
 
+// Every block, sorted by address, so that the block holding an address is
+// found by binary search. Guarded by OS_CRITICAL_LINK like the rest of the
+// pool; plain malloc'd memory so that running out is reported as the pool's
+// own fatal error.
+void** block_index = nullptr;
+int block_count = 0;
+int block_capacity = 0;
+
+// Enters `block` into block_index at its place; false when no memory.
+bool IndexBlock(void* block) {
+  if (block_count == block_capacity) {
+    const int capacity = block_capacity > 0 ? 2 * block_capacity : 16;
+    void* grown = std::realloc(block_index, sizeof(void*) * capacity);
+    if (grown == nullptr) return false;
+    block_index = static_cast<void**>(grown);
+    block_capacity = capacity;
+  }
+  void** end = block_index + block_count;
+  void** at =
+      std::upper_bound(block_index, end, block, std::less<const void*>());
+  std::copy_backward(at, end, end + 1);
+  *at = block;
+  block_count++;
+  return true;
+}
+
+// The block whose start is the last one at or below `address`, or null.
+void* BlockBelow(const void* address) {
+  void** end = block_index + block_count;
+  void** after =
+      std::upper_bound(block_index, end, address, std::less<const void*>());
+  return after == block_index ? nullptr : after[-1];
+}
+
 }  // namespace
 
 OSLink* OSLink::link_pool = nullptr;
 int OSLink::link_pool_size = 0;
 void* OSLink::link_mem = nullptr;
 int OSLink::link_block_qty = 0;
+int OSLink::link_room = 0;
 
 OSLink::OSLink() : next(this), previous(this), object(nullptr), isFree(false) {}
 
@@ -77,16 +114,17 @@ void* OSLink::operator[](int i) {
 
 bool OSLink::Validate() {
   CriticalSectionLock lock(&OS_CRITICAL_LINK);
+  void* block = BlockBelow(this);
+  if (block == nullptr) return false;
+  // Only the links of a block handed out so far exist; the rest of the
+  // newest block is raw memory.
+  const int used =
+      block == link_mem ? link_block_qty - link_room : link_block_qty;
   const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(this);
-  const std::uintptr_t span = sizeof(OSLink2) * link_block_qty;
-  for (void* block = link_mem; block != nullptr; block = PreviousBlock(block)) {
-    const std::uintptr_t first =
-        reinterpret_cast<std::uintptr_t>(FirstLinkIn(block));
-    if (address >= first && address < first + span) {
-      return (address - first) % sizeof(OSLink2) == 0;
-    }
-  }
-  return false;
+  const std::uintptr_t first =
+      reinterpret_cast<std::uintptr_t>(FirstLinkIn(block));
+  return address >= first && address < first + sizeof(OSLink2) * used &&
+         (address - first) % sizeof(OSLink2) == 0;
 }
 
 void OSLink::Initialise() {
@@ -97,6 +135,7 @@ void OSLink::Initialise() {
   link_block_qty = cfg->link_qty;
   link_pool = new OSLink;
   link_pool_size = 0;
+  link_room = 0;
   GrowLinks();
 }
 
@@ -106,20 +145,30 @@ void OSLink::GrowLinks() {
     return;
   }
   CriticalSectionLock lock(&OS_CRITICAL_LINK);
+  // The unused room of the current newest block goes to the free list, so
+  // that only the newest block is ever partly handed out.
+  while (link_room > 0) Carve()->Free();
   void* block = nullptr;
   if (link_block_qty > 0) {
     block = std::malloc(kBlockHeader + sizeof(OSLink2) * link_block_qty);
   }
-  if (block == nullptr) os_fatal("OSLink::Alloc Out Of links");
+  if (block == nullptr || !IndexBlock(block)) {
+    std::free(block);
+    os_fatal("OSLink::Alloc Out Of links");
+  }
   *static_cast<void**>(block) = link_mem;
   link_mem = block;
-  OSLink2* links = FirstLinkIn(block);
-  for (int i = 0; i < link_block_qty; i++) {
-    OSLink2* link = new (&links[i]) OSLink2;
-    link->isFree = true;
-    link->LinkBefore(link_pool->next, link);
-    link_pool_size++;
-  }
+  link_room = link_block_qty;
+  link_pool_size += link_block_qty;
+}
+
+OSLink* OSLink::Carve() {
+  if (link_room == 0) GrowLinks();
+  OSLink2* link =
+      new (&FirstLinkIn(link_mem)[link_block_qty - link_room]) OSLink2;
+  link_room--;
+  link_pool_size--;
+  return link;
 }
 
 void OSLink::UnInitialise() {
@@ -129,6 +178,9 @@ void OSLink::UnInitialise() {
     std::free(link_mem);
     link_mem = older;
   }
+  std::free(block_index);
+  block_index = nullptr;
+  block_count = block_capacity = 0;
   if (link_pool != nullptr) {
     // Its neighbours went with the blocks.
     link_pool->next = link_pool->previous = link_pool;
@@ -136,13 +188,14 @@ void OSLink::UnInitialise() {
     link_pool = nullptr;
   }
   link_pool_size = 0;
+  link_room = 0;
 }
 
 OSLink* OSLink::Alloc() {
   if (link_pool == nullptr) Initialise();
   CriticalSectionLock lock(&OS_CRITICAL_LINK);
-  if (link_pool->next == link_pool) GrowLinks();
   OSLink* link = link_pool->next;
+  if (link == link_pool) return Carve();
   if (!link->isFree) os_fatal("OSLink::Alloc link already allocated");
   if (!link->Validate()) os_fatal("OSLink::Alloc corrupt link");
   link->Detach();
@@ -406,4 +459,19 @@ bool OSProtectedList::Lookup(char* s, OSListObj** objp, OSLink** linkp,
                              int* indexp) {
   CriticalSectionLock lock(&cs);
   return OSIndirectList::Lookup(s, objp, linkp, indexp);
+}
+
+int OSProtectedList::Size() {
+  CriticalSectionLock lock(&cs);
+  return OSIndirectList::Size();
+}
+
+uint32_t OSProtectedList::Signature() {
+  CriticalSectionLock lock(&cs);
+  return OSIndirectList::Signature();
+}
+
+void OSProtectedList::Validate(char* msg) {
+  CriticalSectionLock lock(&cs);
+  OSIndirectList::Validate(msg);
 }

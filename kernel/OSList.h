@@ -12,6 +12,11 @@
 // is not from the pool, a corrupt indirect list, no memory for links) ends the
 // process through Console->Fatal.
 //
+// The pool finds the block of a link by binary search over its blocks sorted
+// by address, so Alloc, Free and Validate cost O(log blocks) however large
+// the pool has grown. A block's links are constructed as they are first
+// handed out, so a block that is never used costs address space only.
+//
 // Thread safety: the link pool (Alloc, Free, GrowLinks, Validate) is guarded
 // by OS_CRITICAL_LINK. Lists themselves are not locked: their owner
 // serialises access, except OSProtectedList, which takes its own lock around
@@ -58,7 +63,9 @@ class OSLink {
   int PosInList(void* obj);
   void* operator[](int i);
 
-  // True when this link lies inside one of the pool's memory blocks.
+  // True when this link is one of the pool's links: it lies, on a link
+  // boundary, inside one of the pool's memory blocks, in the part already
+  // handed out at least once.
   bool Validate();
 
   // The link pool. Initialise sets up OS_CRITICAL_LINK, the free list and the
@@ -69,8 +76,9 @@ class OSLink {
   static void Initialise();
   static void GrowLinks();
   static void UnInitialise();
-  // Takes a free link from the pool, growing it by a block when it is empty.
-  // The link is in no list and carries nothing. Fatal
+  // Takes a free link from the pool: a recycled one when there is one, else
+  // the next unused link of the newest block, growing the pool by a block
+  // when that is used up. The link is in no list and carries nothing. Fatal
   // ("OSLink::Alloc link already allocated", "OSLink::Alloc corrupt link")
   // when the free list is found corrupt. Initialises the pool on first use.
   static OSLink* Alloc();
@@ -80,10 +88,11 @@ class OSLink {
   void* object;      // the carried object; null when in no list
   bool isFree;       // set while the link waits in the pool
 
-  static OSLink* link_pool;   // head of the free pool links
-  static int link_pool_size;  // number of free pool links
+  static OSLink* link_pool;   // head of the recycled free pool links
+  static int link_pool_size;  // free pool links, unused room included
   static void* link_mem;      // newest pool block (blocks are chained)
   static int link_block_qty;  // links per block, fixed at Initialise
+  static int link_room;       // links of the newest block never handed out
 
   // Low-level ring operations for list classes; they neither check nor
   // count anything. Detach takes the link out of whatever ring it is in,
@@ -103,6 +112,12 @@ class OSLink {
     at->previous->next = this;
     at->previous = this;
   }
+
+ private:
+  // Constructs and returns the next unused link of the newest block (in no
+  // list, not free), growing the pool first when that block is used up. The
+  // caller holds OS_CRITICAL_LINK.
+  static OSLink* Carve();
 };
 
 // A link carved from the pool's memory. Pool links are created only by
@@ -274,7 +289,11 @@ class OSListIterator : public OSLinkIterator {
 // An indirect list (never owning its objects) whose operations run under its
 // own lock, so that several threads may share it. Lock order: this list's
 // lock, then OS_CRITICAL_LINK.
-class OSProtectedList : public OSIndirectList {
+//
+// The indirect list is a private base: an OSProtectedList does not convert to
+// OSIndirectList or OSLinkList, so no caller can reach an unlocked operation
+// through a base reference. Only the operations below are offered.
+class OSProtectedList : private OSIndirectList {
  public:
   OSProtectedList();
   ~OSProtectedList() override;
@@ -289,6 +308,13 @@ class OSProtectedList : public OSIndirectList {
   OSListObj* LastObject();
   // Keyed lookups (and so Find and Search) also run under the lock.
   bool Lookup(char* s, OSListObj** objp, OSLink** linkp, int* indexp) override;
+  using OSLinkList::Find;
+  using OSLinkList::Search;
+  // The element count and the change counter, read under the lock.
+  int Size();
+  uint32_t Signature();
+  // OSIndirectList::Validate under the lock.
+  void Validate(char* msg);
 
  private:
   CRITICAL_SECTION cs;  // guards the list

@@ -40,8 +40,7 @@ void OSQueue::Flush() {
 
 void OSQueue::CheckTrigger() {
   CriticalSectionLock lock(&OS_CRITICAL_TRIGGER);
-  OSListIterator it(&triggers);
-  while (OSListObj* obj = it.Next()) {
+  for (OSListObj* obj : triggers) {
     if (auto* trigger = dynamic_cast<OSQueueTrigger*>(obj)) {
       trigger->Trigger(this);
     }

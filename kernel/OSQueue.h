@@ -9,6 +9,7 @@
 
 #include "kernel/OSCriticalSection.h"
 #include "kernel/OSList.h"
+#include "kernel/OSTypedList.h"
 
 class OSBuf;
 class OSQueue;
@@ -45,7 +46,8 @@ class OSQueue : public OSLinkList {
   OSIndirectList* TriggerList() { return &triggers; }
 
  protected:
-  OSIndirectList triggers;  // objects to notify on each change (not owned)
+  OSTypedList<OSListObj> triggers;  // objects to notify on each change
+                                    // (not owned)
 };
 
 // A queue (never owning its elements) whose operations run under its own

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "kernel/OSConsole.h"
@@ -330,6 +331,12 @@ TEST_F(OSListTest, IteratorWalksGotoAndIndex) {
 
 // ---- the protected list ----
 
+// Its unlocked base operations cannot be reached through a base pointer.
+static_assert(!std::is_convertible<OSProtectedList*, OSIndirectList*>::value &&
+                  !std::is_convertible<OSProtectedList*, OSLinkList*>::value &&
+                  !std::is_convertible<OSProtectedList*, OSLink*>::value,
+              "OSProtectedList must not convert to an unlocked list");
+
 TEST_F(OSListTest, ProtectedListIsSafeAcrossThreads) {
   constexpr int kPerThread = 3000;
   {
@@ -358,7 +365,7 @@ TEST_F(OSListTest, ProtectedListIsSafeAcrossThreads) {
   t2.join();
   EXPECT_EQ(found.load(), 2 * kPerThread);
   EXPECT_EQ(list.Size(), 0);
-  EXPECT_EQ(list.ListLength(), 0);
+  list.Validate(Key("after the threads"));
   EXPECT_EQ(OSLink::link_pool_size, pool);
   EXPECT_EQ(list.Signature(), 4u * kPerThread);
 }

@@ -240,6 +240,29 @@ TEST(UStringTest, ReplaceAndReplaceAll) {
   EXPECT_EQ("a..b..c", Text(s));
 }
 
+// Texts longer than one character, so that resuming at a wrong offset (one
+// byte on, or the length of the other text on) changes the result.
+TEST(UStringTest, ReplaceResumesAfterMultiCharacterTexts) {
+  const struct {
+    const char *text, *what, *with, *once, *all;
+  } cases[] = {
+      {"abcdebcd", "bcd", "X", "aXebcd", "aXeX"},             // shorter
+      {"aXYbXYc", "XY", "1234", "a1234bXYc", "a1234b1234c"},  // longer
+      {"aaaaa", "aa", "b", "baaa", "bba"},                    // overlapping
+      {"XXYY", "XY", "", "XY", ""},  // each search starts again at the front
+      {"aXYbXYc", "XY", "<XY>", "a<XY>bXYc", "a<XY>b<XY>c"},  // with has what
+      {"aaaa", "aa", "aab", "aabaa", "aabaab"},
+      {"abab", "ab", "ab", "abab", "abab"},
+  };
+  for (const auto& c : cases) {
+    UString once(c.text), all(c.text);
+    EXPECT_TRUE(once.Replace(c.what, c.with)) << c.text;
+    EXPECT_EQ(c.once, Text(once)) << c.text << " " << c.what;
+    EXPECT_TRUE(all.ReplaceAll(c.what, c.with)) << c.text;
+    EXPECT_EQ(c.all, Text(all)) << c.text << " " << c.what;
+  }
+}
+
 TEST(UStringTest, MidAndIndexStayInsideTheBuffer) {
   UString s("hello");
   EXPECT_EQ(static_cast<char*>(s) + 1, s.Mid(1));

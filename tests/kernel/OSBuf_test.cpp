@@ -12,19 +12,11 @@
 #include "kernel/OSCallback.h"
 #include "kernel/OSConsole.h"
 #include "kernel/OSKernel.h"
+#include "support/Bytes.h"
 
 namespace {
 
 const int kDefaultQty[OSBuf::kSizeClasses] = {100, 25, 25, 55};
-
-OSBuf* BufOf(const std::string& text) {
-  return OSBuf::Alloc(reinterpret_cast<const UBYTE*>(text.data()),
-                      static_cast<int>(text.size()));
-}
-
-std::string Text(const OSBuf* buf) {
-  return std::string(reinterpret_cast<const char*>(buf->data), buf->length);
-}
 
 // Appends the value to the std::string passed as `addr`.
 void Record(OSObj*, void* addr, DWORD value) {

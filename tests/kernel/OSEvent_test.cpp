@@ -15,26 +15,25 @@ class EventTest : public ::testing::Test {
   void SetUp() override { os_startup(0, 0, nullptr); }
 };
 
-// Declared first: no event exists before it in the process.
 TEST_F(EventTest, ZeroTimeoutConsumesOneSignalAtATime) {
   HANDLE h = CreateEvent(nullptr, false, false, nullptr);
-  EXPECT_EQ(h, 1);
-  EXPECT_EQ(WaitForSingleObject(h, 0), 110u);
+  EXPECT_GT(h, 0);
+  EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
   EXPECT_TRUE(SetEvent(h));
-  EXPECT_EQ(WaitForSingleObject(h, 0), 0u);
-  EXPECT_EQ(WaitForSingleObject(h, 0), 110u);
+  EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
   EXPECT_TRUE(SetEvent(h));  // kept until somebody waits
   EXPECT_TRUE(SetEvent(h));
-  EXPECT_EQ(WaitForSingleObject(h, INFINITE), 0u);
-  EXPECT_EQ(WaitForSingleObject(h, 20), 0u);
-  EXPECT_EQ(WaitForSingleObject(h, 20), 110u);
+  EXPECT_EQ(WaitForSingleObject(h, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(h, 20), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(h, 20), WAIT_TIMEOUT);
 
   EXPECT_TRUE(CloseHandle(h));
   EXPECT_FALSE(SetEvent(h));
-  EXPECT_EQ(WaitForSingleObject(h, 0), 128u);
+  EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED);
   EXPECT_FALSE(CloseHandle(h));
   HANDLE next = CreateEvent(nullptr, true, true, nullptr);
-  EXPECT_EQ(next, 2);
+  EXPECT_EQ(next, h + 1);
   CloseHandle(next);
 }
 
@@ -65,6 +64,14 @@ TEST_F(EventTest, PosixCleanupDeletesTheRemainingEvents) {
 }
 
 using EventDeathTest = EventTest;
+
+// The "threadsafe" style runs the statement in a newly started copy of this
+// program, where no event was created before, whatever ran here.
+TEST_F(EventDeathTest, TheFirstHandleOfAProcessIsOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exit(CreateEvent(nullptr, false, false, nullptr)),
+              ::testing::ExitedWithCode(1), "");
+}
 
 TEST_F(EventDeathTest, BadHandleIsFatal) {
   EXPECT_DEATH(

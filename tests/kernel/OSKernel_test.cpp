@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <regex>
 #include <string>
 
@@ -23,21 +24,31 @@ struct TakesLockAtExit {
 } takes_lock_at_exit;
 CRITICAL_SECTION torn_down;
 
-// Declared first: it needs a process in which the kernel has not started.
-TEST(OsStartup, DefaultStartUsesDefaultsAndAStdoutConsole) {
-  EXPECT_EQ(KERNELCFG, nullptr);
-  os_startup(0, 0, nullptr);
-  ASSERT_EQ(KERNELCFG, &default_cfg);
-  EXPECT_EQ(default_cfg.buf_size[3], 1740);
-  EXPECT_EQ(default_cfg.link_qty, 4000);
-  ASSERT_NE(dynamic_cast<PCConsole*>(Console), nullptr);
-
-  ::testing::internal::CaptureStdout();
-  Console->Print("on %s", "stdout");
-  std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(std::regex_match(
-      out, std::regex("[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} on stdout\r\n")))
-      << out;
+// Needs a process in which the kernel has not started: the "threadsafe" death
+// test style runs the statement in a newly started copy of this program, so
+// the test does not depend on which tests ran before it. The child reports
+// what it found wrong on stderr.
+TEST(OsStartupDeathTest, DefaultStartUsesDefaultsAndAStdoutConsole) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::string wrong;
+        if (KERNELCFG != nullptr || Console != nullptr) wrong += "started ";
+        os_startup(0, 0, nullptr);
+        if (KERNELCFG != &default_cfg) wrong += "config ";
+        if (default_cfg.buf_size[3] != 1740 || default_cfg.link_qty != 4000)
+          wrong += "defaults ";
+        if (dynamic_cast<PCConsole*>(Console) == nullptr) wrong += "console ";
+        ::testing::internal::CaptureStdout();
+        Console->Print("on %s", "stdout");
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        if (!std::regex_match(out, std::regex("[0-9]{2}:[0-9]{2}:[0-9]{2}"
+                                              "\\.[0-9]{3} on stdout\r\n")))
+          wrong += "output " + out;
+        std::fputs(wrong.c_str(), stderr);
+        exit(wrong.empty() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "^$");
 }
 
 TEST(OsStartup, CleanupReleasesThePoolsAndStartupRefillsThem) {

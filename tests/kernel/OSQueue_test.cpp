@@ -8,6 +8,7 @@
 
 #include "kernel/OSBuf.h"
 #include "kernel/OSKernel.h"
+#include "support/Bytes.h"
 
 namespace {
 
@@ -40,16 +41,6 @@ class Item : public OSLinkListObj {
   int* freed_;
   int* deleted_;
 };
-
-// A buffer holding `text` (without terminator).
-OSBuf* BufOf(const std::string& text) {
-  return OSBuf::Alloc(reinterpret_cast<const UBYTE*>(text.data()),
-                      static_cast<int>(text.size()));
-}
-
-std::string Text(const OSBuf* buf) {
-  return std::string(reinterpret_cast<const char*>(buf->data), buf->length);
-}
 
 class OSQueueTest : public ::testing::Test {
  protected:

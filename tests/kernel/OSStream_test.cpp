@@ -10,15 +10,11 @@
 #include "kernel/OSCallback.h"
 #include "kernel/OSConsole.h"
 #include "kernel/OSKernel.h"
+#include "support/Bytes.h"
 
 namespace {
 
 const int kDefaultQty[OSBuf::kSizeClasses] = {100, 25, 25, 55};
-
-OSBuf* BufOf(const std::string& text) {
-  return OSBuf::Alloc(reinterpret_cast<const UBYTE*>(text.data()),
-                      static_cast<int>(text.size()));
-}
 
 // Every byte the stream holds, read without consuming.
 std::string Contents(OSStream& stream) {
@@ -73,9 +69,9 @@ TEST_F(OSStreamTest, ReadsAndDiscardsAcrossBuffers) {
 
   UBYTE out[8] = {};
   EXPECT_EQ(stream.Read(2, 3, out), 3u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 3), "cde");
+  EXPECT_EQ(Text(out, 3), "cde");
   EXPECT_EQ(stream.Read(6, 5, out), 2u);  // only what is held
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 2), "gh");
+  EXPECT_EQ(Text(out, 2), "gh");
   EXPECT_EQ(stream.Length(), 8u);  // reading consumes nothing
 
   const int free_before = OSBuf::PoolSize(1);
@@ -105,8 +101,7 @@ TEST_F(OSStreamTest, ByteAndBufferReads) {
   stream.Add("second");
   OSBuf* first = stream.Get();
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(first->data), first->length),
-            "z");
+  EXPECT_EQ(Text(first), "z");
   EXPECT_EQ(stream.Length(), 6u);
   first->Free();  // the caller owns what Get returns
   EXPECT_EQ(stream.Getc(), 's');

@@ -14,6 +14,7 @@
 #include "kernel/OSBuf.h"
 #include "network/CaptureConsole.h"
 #include "network/LoopbackPeer.h"
+#include "support/Bytes.h"
 
 namespace {
 
@@ -24,14 +25,8 @@ double Seconds(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-OSBuf* BufferOf(const std::string& bytes) {
-  return OSBuf::Alloc(reinterpret_cast<const UBYTE*>(bytes.data()),
-                      static_cast<int>(bytes.size()));
-}
-
-std::string Text(const UBYTE* p, size_t n) {
-  return std::string(reinterpret_cast<const char*>(p), n);
-}
+// The shared BufOf, under the name these tests use.
+constexpr auto& BufferOf = BufOf;
 
 class SocketTest : public ::testing::Test {
  protected:

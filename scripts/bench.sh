@@ -26,8 +26,10 @@
 #
 # Settings (environment): BENCH_PAIRS (40), BENCH_SECONDS (60),
 # BENCH_IDLE_FILES (100000), BENCH_BUILD (build-bench, relative to the
-# tree). The directory server needs port 4000: when it is taken the script
-# stops at once, so run it in a private network namespace as above.
+# tree), BENCH_CGI (the program to measure instead of the build's
+# vxml.cgi, e.g. one linked another way). The directory server needs port
+# 4000: when it is taken the script stops at once, so run it in a private
+# network namespace as above.
 # Timings on a busy machine are noisy; medians of alternated runs keep them
 # comparable. Never part of CI's verdict.
 set -euo pipefail
@@ -41,6 +43,9 @@ readonly IDLE_FILES=${BENCH_IDLE_FILES:-100000}
 build=${BENCH_BUILD:-build-bench}
 [[ $build == /* ]] || build=$root/$build
 readonly build
+cgi=${BENCH_CGI:-$build/vxml.cgi}
+[[ $cgi == /* ]] || cgi=$PWD/$cgi
+readonly cgi
 readonly servers=$root/tests/servers/servers.sh
 readonly state=$build/bench-servers
 readonly HTTP_AUTH="alice:alicepw"
@@ -89,7 +94,7 @@ stop_servers() {
 
 start_servers() {
   note "starting the test servers in $state"
-  "$servers" start "$state" --cgi "$build/vxml.cgi" >"$build/bench-servers.log" 2>&1 ||
+  "$servers" start "$state" --cgi "$cgi" >"$build/bench-servers.log" 2>&1 ||
     die "the test servers did not start; see $build/bench-servers.log"
   trap stop_servers EXIT
   # shellcheck disable=SC1091
@@ -115,7 +120,7 @@ cgi_env() {
 # The command lines of the measured programs, and their queries, by name.
 declare -A command_of query_of
 define_commands() {
-  local vxml=$build/vxml.cgi
+  local vxml=$cgi
   command_of=([dialout]=$vxml [callback]=$vxml [wav1]=$vxml [wav32]=$vxml
               [ref_dialout]=$build/bench/ref_dialout
               [ref_callback]=$build/bench/ref_callback
@@ -256,6 +261,7 @@ print_table() {
        "load average at the end $(cut -d' ' -f1-3 /proc/loadavg)."
   echo "Tree: $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)," \
        "Release build; $PAIRS alternated pairs, medians."
+  [ -z "${BENCH_CGI:-}" ] || echo "Program measured: $cgi."
   echo "Command: BENCH_PAIRS=$PAIRS BENCH_SECONDS=$SECONDS_PER_ROUND" \
        "BENCH_IDLE_FILES=$IDLE_FILES unshare -n sh -c 'ip link set lo up && scripts/bench.sh'"
   echo

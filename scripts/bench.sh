@@ -67,8 +67,9 @@ note() {
 check_setup() {
   local n
   for n in "$PAIRS" "$SECONDS_PER_ROUND" "$IDLE_FILES"; do
-    [[ $n =~ ^[0-9]+$ ]] && [ "$n" -gt 0 ] ||
+    if ! [[ $n =~ ^[0-9]+$ ]] || [ "$n" -eq 0 ]; then
       die "BENCH_PAIRS, BENCH_SECONDS and BENCH_IDLE_FILES must be positive numbers"
+    fi
   done
   for n in cmake wrk curl base64 cat cmp; do
     command -v "$n" >/dev/null || die "$n is not installed"
@@ -217,7 +218,7 @@ run_pair() {
 # Requests per second of $1.cgi through lighttpd over SECONDS_PER_ROUND,
 # written to results/$2.
 run_wrk() {
-  local name=$1 out=$2 auth log=$results/$2.wrk
+  local name=$1 rate=$results/$2 auth log=$results/$2.wrk
   auth=$(printf '%s' "$HTTP_AUTH" | base64)
   note "wrk for ${SECONDS_PER_ROUND} s: $name.cgi"
   wrk -t2 -c4 -d"${SECONDS_PER_ROUND}s" --timeout 60s -H "Authorization: Basic $auth" \
@@ -225,8 +226,8 @@ run_wrk() {
   if grep -q '^Non-2xx\|^  Socket errors' "$log"; then
     die "$name.cgi gave error answers or none under wrk; see $log"
   fi
-  awk '/^Requests\/sec:/ { print $2 }' "$log" >"$results/$out"
-  [ -s "$results/$out" ] || die "wrk gave no rate; see $log"
+  awk '/^Requests\/sec:/ { print $2 }' "$log" >"$rate"
+  [ -s "$rate" ] || die "wrk gave no rate; see $log"
 }
 
 # The median of column $2 of file $1.

@@ -66,6 +66,11 @@ class PortalContext : public WebContext {
   // column of `row` (empty for NULL). With a null `row` the variables are
   // only removed.
   void SaveSqlSession(MYSQL_RES* r, MYSQL_ROW& row, const char* prefix);
+  // Runs the settings statement for the web user `user` of the portal and
+  // fills the members from its first row, as ReadSettings does, but caches
+  // nothing and writes no line. False (members unchanged) when there is no
+  // row. Throws the connection and statement error texts.
+  bool LookUpSettings(const char* user);
 
   // --- Sessions ------------------------------------------------------------
 
@@ -78,8 +83,11 @@ class PortalContext : public WebContext {
   // The request's directory session (its pending search state flushed),
   // opened on first use with the settings file's "ldapserver", "ldapuser"
   // and "ldappassword", which replace primaryLDAPServer, primaryLDAPUser
-  // and primaryLDAPPassword. With `dontload`, returns null instead of
-  // opening one. Stays owned by the context. Throws LDAPSession's texts.
+  // and primaryLDAPPassword, and with the protocol version "ldapversion"
+  // (2 or 3; absent or empty: 2, retried as 3 when the server refuses 2).
+  // With `dontload`, returns null instead of opening one. Stays owned by the
+  // context. Throws LDAPSession's texts and "Invalid ldapversion in the
+  // settings file: use 2 or 3".
   LDAPSession* GetLDAPSession(bool dontload) override;
 
   // --- Variables for statement texts (SQLSession::QueryParse) --------------
@@ -170,6 +178,10 @@ class PortalContext : public WebContext {
   sem_t* sem;  // named semaphore; unused here
 
  private:
+  // Runs the settings statement for `user` on `session` and fills the
+  // members from its first row; with `cache`, replaces the session's cache
+  // variables by that row (none without a row). True when there was a row.
+  bool FetchSettings(SQLSession& session, const char* user, bool cache);
   // Fills the customer members from the settings columns `values` (indexed
   // by the settings statement's column positions; null for NULL).
   void UseSettings(const char* const* values);

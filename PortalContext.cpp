@@ -210,9 +210,8 @@ void PortalContext::ReadSettings() {
   bool cached =
       strcasecmp(GetWebSessionVar(CacheName(kSettingsColumnNames[kAuthName])),
                  user) == 0 &&
-      strcasecmp(
-          GetWebSessionVar(CacheName(kSettingsColumnNames[kServerName])),
-          kPortalName) == 0;
+      strcasecmp(GetWebSessionVar(CacheName(kSettingsColumnNames[kServerName])),
+                 kPortalName) == 0;
   if (cached) {
     const char* values[kSettingsColumns];
     UString names[kSettingsColumns];

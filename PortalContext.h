@@ -21,6 +21,9 @@
 class LDAPSession;
 class SQLSession;
 
+// The portal's settings file (a site path, see cgiFramework/SitePaths.h).
+inline constexpr char kPortalSettingsFile[] = "/Korvelund/config/Lumera.cfg";
+
 // Kind of customer.
 enum CustomerType : int {
   CTEndUser = 0,

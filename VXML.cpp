@@ -145,11 +145,7 @@ void StreamRecording(PortalContext& context) {
   WebArgument& index = context["index"];
   if (index.value.IsEmpty()) return;
 
-  UString archive_name;
-  archive_name.Format("/hosts/%s%s/Archive/",
-                      static_cast<char*>(context.hostName),
-                      "/Korvelund/Mailbox");
-  const UString archive = SitePath(archive_name);
+  const UString archive = ArchiveDirectory(context.hostName);
   UString path = archive;
   path += index.value;
   if (!IsArchiveName(index.value)) ThrowUnableToOpen(path);
@@ -183,7 +179,8 @@ void LookUpDestination(PortalContext& context, const char* dest) {
   UString filter;
   filter.Format("(GlobalTelephoneNumber=%s)", static_cast<char*>(value));
   static const char* const kAttributes[] = {"cn", "guid", nullptr};
-  const char* base = context.GetWebArgument(kSearchBaseKey, WebArgument::Hidden);
+  const char* base =
+      context.GetWebArgument(kSearchBaseKey, WebArgument::Hidden);
   if (session.Search(base, 2, filter, kAttributes, 0, 1, 0, 0) != 0) return;
   LDAPRow row;
   row.Fetch(session);
@@ -274,6 +271,12 @@ void DisplayPage(PortalContext& context, WebRender* out) {
     StreamRecording(context);
   }
   if (page && context.internal_redirect.IsEmpty()) page->Render(context, out);
+}
+
+UString ArchiveDirectory(const char* hostName) {
+  UString archive;
+  archive.Format("/hosts/%s%s/Archive/", hostName, "/Korvelund/Mailbox");
+  return SitePath(archive);
 }
 
 // ------------------------------------------------------------------- pages

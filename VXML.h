@@ -12,6 +12,7 @@
 #include "cgiFramework/WebContext.h"
 #include "cgiFramework/WebPage.h"
 #include "cgiFramework/WebRender.h"
+#include "common/UString.h"
 
 // Answers the request on `context` according to its "pagename" argument
 // (exact, case-sensitive):
@@ -47,6 +48,10 @@
 // lives in a static buffer that the next such failure overwrites. Passes on
 // what ReadSettings and the directory session throw.
 void DisplayPage(PortalContext& context, WebRender* out);
+
+// The voicemail archive directory of the call server `hostName`, as a host
+// path (SitePath applied), ending in "/".
+UString ArchiveDirectory(const char* hostName);
 
 // A VoiceXML document: its children are the document's top-level elements.
 class VXMLPage : public XMLPage {

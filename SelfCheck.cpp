@@ -70,7 +70,9 @@ UString PlainText(const char* text) {
   plain.ReplaceAll("<br>", " ");
   plain.ReplaceAll("\n", " ");
   plain.ReplaceAll("\r", "");
-  return plain;
+  const char* start = plain;
+  while (*start == ' ') ++start;
+  return UString(start);
 }
 
 class SelfCheck {
@@ -206,7 +208,7 @@ void SelfCheck::CheckKeys(PortalContext& context) {
 
 bool SelfCheck::CheckDatabase(PortalContext& context) {
   UString what;
-  what.Format("database %s on %s as user %s", Setting(context, "db"),
+  what.Format("database \"%s\" on %s as user %s", Setting(context, "db"),
               Setting(context, "serverAddress"), Setting(context, "user"));
   try {
     context.GetSQLSession();

@@ -405,6 +405,32 @@ TEST_F(PortalContextLive, FailuresThrowTheirTexts) {
                 "<br>ERROR: Table 'portal.VirtualHost' doesn't exist");
 }
 
+TEST_F(PortalContextLive, TimeZoneCannotChangeItsStatement) {
+  // A time zone that would set a second variable if it were not escaped.
+  const std::string zone = "Europe/London', sql_mode='ANSI";
+  auto admin = Request(nullptr);
+  SQLSession* sql = admin->GetSQLSession();
+  const std::string set_zone =
+      "UPDATE CustomerContactAttrib SET attribvalue = '%s' WHERE userid = 100 "
+      "AND attribname = 'timezone'";
+  char update[512];
+  snprintf(update, sizeof update, set_zone.c_str(),
+           "Europe/London\\', sql_mode=\\'ANSI");
+  Value(sql, update);
+  auto alice = Request("alice");
+  const std::string error = ReadSettingsError(*alice);
+  snprintf(update, sizeof update, set_zone.c_str(), "Europe/London");
+  Value(sql, update);
+
+  EXPECT_EQ(alice->timeZone, zone.c_str());
+  EXPECT_THAT(error, HasSubstr("SET time_zone = 'Europe/London\\', "
+                               "sql_mode=\\'ANSI'"));
+  EXPECT_THAT(error, HasSubstr("Unknown or incorrect time zone"));
+  EXPECT_EQ(Value(alice->sql_session, "SELECT @@session.sql_mode")
+                .find("ANSI_QUOTES"),
+            std::string::npos);
+}
+
 TEST_F(PortalContextLive, UserNamesCannotChangeTheSettingsStatement) {
   for (const char* user :
        {"alice' OR '1'='1", "x' OR username <> '", "alice\\",

@@ -8,7 +8,9 @@
 //
 // Run from a shell as "vxml.cgi --check [--user NAME]" (no REQUEST_METHOD
 // in the environment), it checks the deployment instead (SelfCheck.h).
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -61,8 +63,17 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   RequestOutcome outcome = AnswerRequest(
       [] { return new PortalContext(SitePath(kPortalSettingsFile), ""); });
-  // The answer is complete: the web server may pass it on now.
-  fclose(stdout);
+  // The answer is complete: the web server may pass it on now. Standard
+  // output then writes to /dev/null, so that no later file takes its
+  // descriptor.
+  fflush(stdout);
+  int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null_fd >= 0) {
+    dup2(null_fd, STDOUT_FILENO);
+    close(null_fd);
+  } else {
+    close(STDOUT_FILENO);
+  }
   RequestLog::Write(outcome, NowMs() - start_ms);
   CleanupIdleSessions<WebContext>(0);
   Console = nullptr;

@@ -314,7 +314,10 @@ void SelfCheck::DiagnoseBind(PortalContext& context, const char* error) {
       client.SimpleBind(context.primaryLDAPUser, context.primaryLDAPPassword);
   UString cause;
   const char* fix = "see the directory server's log";
-  switch (code) {
+  // The direct bind asks for version 2: its refusal says nothing when the
+  // settings ask for version 3.
+  const bool version3 = strcmp(Setting(context, "ldapversion"), "3") == 0;
+  switch (version3 && code == kProtocolError ? -1 : code) {
     case kProtocolError:
       cause = "directory refused LDAP version 2";
       fix = "allow it in slapd.conf (allow bind_v2) or set ldapversion=3";

@@ -120,9 +120,7 @@ std::string Members(PortalContext& c) {
 // "name=value" texts.
 std::set<std::string> CacheVariables(PortalContext& c) {
   std::set<std::string> found;
-  OSListIterator it(&c.session_vars);
-  while (OSListObj* obj = it.Next()) {
-    WebSessionVar* var = static_cast<WebSessionVar*>(obj);
+  for (WebSessionVar* var : c.session_vars) {
     std::string name = static_cast<char*>(var->name);
     if (name.rfind("portalContext", 0) == 0) {
       found.insert(name + "=" + static_cast<char*>(var->value));

@@ -127,6 +127,11 @@ int SelfCheck::Run() {
   const bool have_settings = CheckSettingsFile();
   // The check reads no request: no body from standard input.
   unsetenv("CONTENT_LENGTH");
+  // The context creates a missing session directory. Made by the check (run
+  // by another user than the web server's, say), it could be of the wrong
+  // owner: it is removed again and reported missing.
+  const UString sessions = SitePath(kSessionDir);
+  const bool sessions_existed = access(sessions, F_OK) == 0;
   std::unique_ptr<PortalContext> context;
   try {
     context = std::make_unique<PortalContext>(settings_path_, "");
@@ -134,6 +139,7 @@ int SelfCheck::Run() {
     Fail("request context", PlainText(error));
     return 1;
   }
+  if (!sessions_existed) rmdir(sessions);
   if (have_settings) CheckKeys(*context);
   bool known_host = false;
   if (CheckDatabase(*context)) {
@@ -374,6 +380,11 @@ void SelfCheck::CheckSessionDirectory() {
   probe.Format("%s/+selfcheck_%d", static_cast<char*>(dir),
                static_cast<int>(getpid()));
   UString what;
+  if (access(dir, F_OK) != 0) {
+    what.Format("session directory %s: missing", static_cast<char*>(dir));
+    Fail(what, "create it, writable for the web server's user");
+    return;
+  }
   int fd = open(probe, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     what.Format("session directory %s: cannot create a file: %s",

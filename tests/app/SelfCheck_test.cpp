@@ -132,6 +132,16 @@ TEST_F(SelfCheckTest, ReportsEachKeyAndEachCheckWithoutPasswords) {
       0);
 }
 
+TEST_F(SelfCheckTest, MissingSessionDirectoryIsReportedNotMade) {
+  Settings("serverAddress=127.0.0.1\n");
+  ASSERT_EQ(rmdir(Site("/Korvelund/sessions").c_str()), 0);
+  EXPECT_EQ(Run({}), 1);
+  EXPECT_TRUE(HasLine("FAIL session directory " + Site("/Korvelund/sessions") +
+                      ": missing: create it"))
+      << output;
+  EXPECT_NE(access(Site("/Korvelund/sessions").c_str(), F_OK), 0);
+}
+
 TEST_F(SelfCheckTest, UnreachableServersAndUnwritableSessions) {
   Settings(
       "serverAddress=127.0.0.1\nuser=portal\ndb=portal\n"

@@ -8,7 +8,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -38,17 +37,12 @@ void AppendText(UString& line, const char* text, size_t max) {
   }
 }
 
-// The syslog header of a line of priority `priority`:
-// "<PRI>Mmm dd hh:mm:ss vxml.cgi[pid]: ".
+// The syslog header of a line of priority `priority`: "<PRI>vxml.cgi[pid]: ".
+// Without a time stamp the log daemon stamps the line when it arrives: the
+// process's TZ may by then be the web user's time zone, not the server's.
 UString Header(int priority) {
-  char stamp[32] = "";
-  time_t now = time(nullptr);
-  struct tm local;
-  if (localtime_r(&now, &local) != nullptr) {
-    strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &local);
-  }
   UString header;
-  header.Format("<%d>%s %s[%d]: ", LOG_USER | priority, stamp, kIdent,
+  header.Format("<%d>%s[%d]: ", LOG_USER | priority, kIdent,
                 static_cast<int>(getpid()));
   return header;
 }

@@ -4,8 +4,9 @@
 // itself: the page name and the error text are cut and stripped of control
 // characters, and the session id is shortened.
 //
-// The line is sent as one datagram in the local syslog format, ident
-// "vxml.cgi", facility user, priority info (ok) or err (failed), to the log
+// The line is sent as one datagram in the local syslog format without time
+// stamp ("<PRI>vxml.cgi[pid]: line"; the log daemon stamps it), facility
+// user, priority info (ok) or err (failed), to the log
 // socket: the path in the environment variable VXML_LOG_SOCKET when that is
 // set (for tests), else /dev/log. Sending never blocks; a log daemon that is
 // absent or busy loses the line.

@@ -89,6 +89,8 @@ class SelfCheck {
     Print("FAIL", what, fix);
   }
   void Skip(const char* what, const char* why) { Print("skip", what, why); }
+  // Adds `value` (when not empty) to the texts never printed.
+  void AddSecret(const char* value);
   // Writes one line, every secret replaced by "***".
   void Print(const char* status, const char* what, const char* detail);
 
@@ -140,6 +142,11 @@ int SelfCheck::Run() {
     return 1;
   }
   if (!sessions_existed) rmdir(sessions);
+  for (const SettingsKey& key : kKeys) {
+    if (key.secret && context->HasWebArgument(key.name)) {
+      AddSecret(Setting(*context, key.name));
+    }
+  }
   if (have_settings) CheckKeys(*context);
   bool known_host = false;
   if (CheckDatabase(*context)) {
@@ -169,13 +176,11 @@ bool SelfCheck::CheckSettingsFile() {
   return true;
 }
 
+void SelfCheck::AddSecret(const char* value) {
+  if (*value != '\0') secrets_.emplace_back(value);
+}
+
 void SelfCheck::CheckKeys(PortalContext& context) {
-  for (const SettingsKey& key : kKeys) {
-    if (key.secret && context.HasWebArgument(key.name)) {
-      const char* value = Setting(context, key.name);
-      if (*value != '\0') secrets_.emplace_back(value);
-    }
-  }
   UString what;
   for (WebArgument* argument : context.arguments) {
     if (argument->type != WebArgument::Hidden) continue;
@@ -264,6 +269,9 @@ void SelfCheck::CheckSettingsRow(PortalContext& context) {
     Fail(what, "the portal database lacks the tables or columns it needs");
     return;
   }
+  // The call server's row holds passwords too.
+  AddSecret(context.primaryLDAPPassword);
+  AddSecret(context.voicemailFTPPassword);
   UString found;
   found.Format(": customer %d, contact %d, call server host \"%s\"",
                context.customerId, context.contactId,

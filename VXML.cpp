@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "AnswerOutput.h"
 
@@ -115,13 +116,15 @@ class FileDescriptor {
 int OpenRecording(const char* archive, const char* path, struct stat* st) {
   char real_archive[PATH_MAX];
   char real_dir[PATH_MAX];
-  UString dir = path;
-  char* slash = strrchr(dir, '/');
-  if (slash == nullptr || slash[1] == '\0') ThrowUnableToOpen(path);
-  const UString base = slash + 1;
-  slash[1] = '\0';
+  const std::string full = path;
+  const size_t slash = full.rfind('/');
+  if (slash == std::string::npos || slash + 1 == full.size()) {
+    ThrowUnableToOpen(path);
+  }
+  const std::string dir = full.substr(0, slash + 1);
+  const std::string base = full.substr(slash + 1);
   if (realpath(archive, real_archive) == nullptr ||
-      realpath(dir, real_dir) == nullptr) {
+      realpath(dir.c_str(), real_dir) == nullptr) {
     ThrowUnableToOpen(path);
   }
   const size_t n = strlen(real_archive);
@@ -130,7 +133,7 @@ int OpenRecording(const char* archive, const char* path, struct stat* st) {
     ThrowUnableToOpen(path);
   }
   UString resolved;
-  resolved.Format("%s/%s", real_dir, static_cast<char*>(base));
+  resolved.Format("%s/%s", real_dir, base.c_str());
   int fd = OpenRegularFile(resolved, O_RDONLY, OSLinks::kRefuse, st);
   if (fd < 0) ThrowUnableToOpen(path);
   return fd;

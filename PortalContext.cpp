@@ -32,9 +32,6 @@ constexpr char kRightsCache[] = "UserRights";
 constexpr char kReportMaskCache[] = "ReportMask";
 constexpr char kSuperQueueCache[] = "SuperQueue";
 constexpr char kAdministratorCache[] = "Administrator";
-// Settings key that fixes the directory protocol version: 2 or 3; absent or
-// empty, version 2 with a retry as version 3 when the server refuses it.
-constexpr char kLDAPVersionKey[] = "ldapversion";
 // The session variable that caches a yes of isCCSuperVisor.
 constexpr char kSupervisorVariable[] = "isSuperVisor";
 // Mailbox part of the sender address of the portal's mail.

@@ -23,6 +23,11 @@ class SQLSession;
 
 // The portal's settings file (a site path, see cgiFramework/SitePaths.h).
 inline constexpr char kPortalSettingsFile[] = "/Korvelund/config/Lumera.cfg";
+// Settings keys of the directory: the protocol version (2 or 3; absent or
+// empty, version 2 retried as 3 when the server refuses it) and the base of
+// the call-back page's search (absent: "", the server's default base).
+inline constexpr char kLDAPVersionKey[] = "ldapversion";
+inline constexpr char kLDAPBaseKey[] = "ldapbase";
 
 // Kind of customer.
 enum CustomerType : int {

@@ -40,9 +40,9 @@ const SettingsKey kKeys[] = {
     {"ldapserver", true, false, nullptr},
     {"ldapuser", false, false, "the directory bind is anonymous"},
     {"ldappassword", false, true, "the directory bind has no password"},
-    {"ldapversion", false, false,
+    {kLDAPVersionKey, false, false,
      "LDAP version 2, then 3 when the directory refuses 2"},
-    {"ldapbase", false, false,
+    {kLDAPBaseKey, false, false,
      "the call-back search uses the base \"\" (the directory's default)"},
     {kRequestLogKey, false, false, "one line per request goes to syslog"},
     {"maxPostSize", false, false, "request bodies up to 16 MiB"},
@@ -209,7 +209,7 @@ void SelfCheck::CheckKeys(PortalContext& context) {
       Pass(what);
     }
   }
-  const char* version = Setting(context, "ldapversion");
+  const char* version = Setting(context, kLDAPVersionKey);
   if (*version != '\0' && strcmp(version, "2") != 0 &&
       strcmp(version, "3") != 0) {
     what.Format("setting ldapversion=%s is not a protocol version", version);
@@ -330,7 +330,7 @@ void SelfCheck::DiagnoseBind(PortalContext& context, const char* error) {
   const char* fix = "see the directory server's log";
   // The direct bind asks for version 2: its refusal says nothing when the
   // settings ask for version 3.
-  const bool version3 = strcmp(Setting(context, "ldapversion"), "3") == 0;
+  const bool version3 = strcmp(Setting(context, kLDAPVersionKey), "3") == 0;
   switch (version3 && code == kProtocolError ? -1 : code) {
     case kProtocolError:
       cause = "directory refused LDAP version 2";
@@ -357,7 +357,7 @@ void SelfCheck::DiagnoseBind(PortalContext& context, const char* error) {
 }
 
 void SelfCheck::CheckSearch(PortalContext& context, LDAPSession* session) {
-  const char* base = Setting(context, "ldapbase");
+  const char* base = Setting(context, kLDAPBaseKey);
   static const char* const kAttributes[] = {"cn", nullptr};
   const int code =
       session->Search(base, 2, kSearchFilter, kAttributes, 0, 1, 0, 0);

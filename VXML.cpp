@@ -28,10 +28,6 @@ namespace {
 // working directory.
 const char kGreetingFile[] = "dialling.wav";
 
-// Settings key of the base of the destination's directory search; absent,
-// the base is "" and the directory's default search base applies.
-const char kSearchBaseKey[] = "ldapbase";
-
 // Size of the buffer holding the error text of a missing recording.
 constexpr size_t kErrorTextSize = 512;
 
@@ -182,8 +178,7 @@ void LookUpDestination(PortalContext& context, const char* dest) {
   UString filter;
   filter.Format("(GlobalTelephoneNumber=%s)", static_cast<char*>(value));
   static const char* const kAttributes[] = {"cn", "guid", nullptr};
-  const char* base =
-      context.GetWebArgument(kSearchBaseKey, WebArgument::Hidden);
+  const char* base = context.GetWebArgument(kLDAPBaseKey, WebArgument::Hidden);
   if (session.Search(base, 2, filter, kAttributes, 0, 1, 0, 0) != 0) return;
   LDAPRow row;
   row.Fetch(session);

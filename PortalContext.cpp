@@ -14,15 +14,24 @@
 #include "cgiFramework/SitePaths.h"
 #include "cgiFramework/WebArgument.h"
 #include "cgiFramework/WebSession.h"
-#include "kernel/OSList.h"
 #include "ldap/LDAPSession.h"
 
 namespace {
 
 // The portal whose settings are read; REMOTE_USER names the user.
 constexpr char kPortalName[] = "Lumera";
-// Prefix of every session variable that caches settings.
+// Prefix of every session variable that caches settings. Invariant: every
+// variable that caches something for the web user is named kCachePrefix +
+// a suffix (CacheName), because a change of user drops exactly the variables
+// with this prefix (SaveSqlSession): a cache named otherwise would pass to
+// the next user of the session.
 constexpr char kCachePrefix[] = "portalContext";
+// Suffixes of the cache variables that are not settings columns: the
+// caller's rights and three contact attributes.
+constexpr char kRightsCache[] = "UserRights";
+constexpr char kReportMaskCache[] = "ReportMask";
+constexpr char kSuperQueueCache[] = "SuperQueue";
+constexpr char kAdministratorCache[] = "Administrator";
 // The session variable that caches a yes of isCCSuperVisor.
 constexpr char kSupervisorVariable[] = "isSuperVisor";
 // Mailbox part of the sender address of the portal's mail.
@@ -137,6 +146,33 @@ bool IsName(const char* varname, const char* name) {
   return varname != nullptr && strcmp(varname, name) == 0;
 }
 
+// The name of the cache variable with `suffix`.
+UString CacheName(const char* suffix) {
+  UString name(kCachePrefix);
+  name += suffix;
+  return name;
+}
+
+// The directory protocol version named by the settings value `text`: 0 for
+// none. Throws "Invalid ldapversion in the settings file: use 2 or 3" for
+// anything else.
+int LDAPVersion(const char* text) {
+  if (*text == '\0') return 0;
+  if (strcmp(text, "2") == 0) return 2;
+  if (strcmp(text, "3") == 0) return 3;
+  throw "Invalid ldapversion in the settings file: use 2 or 3";
+}
+
+// Sets the protocol version of the directory sessions opened from now on,
+// when the directory client offers the setting.
+template <typename Session>
+auto UseLDAPVersion(int version, int)
+    -> decltype(Session::SetProtocolVersion(version)) {
+  Session::SetProtocolVersion(version);
+}
+template <typename Session>
+void UseLDAPVersion(int /*version*/, long) {}
+
 }  // namespace
 
 PortalContext::PortalContext(const char* Aconfig, const char* Adirname)
@@ -169,45 +205,55 @@ void PortalContext::ReadSettings() {
   const char* remote_user = getenv("REMOTE_USER");
   const char* user = remote_user != nullptr ? remote_user : "";
   bool cached =
-      strcasecmp(GetWebSessionVar("portalContextAuthName"), user) == 0 &&
-      strcasecmp(GetWebSessionVar("portalContextServerName"), kPortalName) == 0;
+      strcasecmp(GetWebSessionVar(CacheName(kSettingsColumnNames[kAuthName])),
+                 user) == 0 &&
+      strcasecmp(GetWebSessionVar(CacheName(kSettingsColumnNames[kServerName])),
+                 kPortalName) == 0;
   if (cached) {
     const char* values[kSettingsColumns];
     UString names[kSettingsColumns];
     for (int i = 0; i < kSettingsColumns; ++i) {
-      names[i] = kCachePrefix;
-      names[i] += kSettingsColumnNames[i];
+      names[i] = CacheName(kSettingsColumnNames[i]);
       values[i] = GetWebSessionVar(names[i]);
     }
     UseSettings(values);
     administrator =
-        static_cast<char*>(GetWebSessionVar("portalContextAdministrator"));
-  } else {
-    UString escaped_user;
-    UString escaped_portal;
-    const char* quoted_user = session.Escape(user, escaped_user);
-    const char* quoted_portal = session.Escape(kPortalName, escaped_portal);
-    UString sql;
-    sql.Format(kSettingsStatement, quoted_user, quoted_portal, quoted_user,
-               quoted_portal);
-    Result result = Select(session, sql, true);
-    MYSQL_ROW row = NextRow(session, result, sql);
-    if (row == nullptr) {
-      fprintf(stderr,
-              "Login details not allowed for this Portal %s for user %s\n",
-              kPortalName, user);
-    } else {
-      UseSettings(row);
-    }
-    // What an earlier user of this session had cached (rights, supervisor
-    // answer) must not pass to this one, whether or not it has settings.
-    SaveSqlSession(result.get(), row, kCachePrefix);
-    DropSessionVars(kSupervisorVariable);
+        static_cast<char*>(GetWebSessionVar(CacheName(kAdministratorCache)));
+  } else if (!FetchSettings(session, user, true)) {
+    fprintf(stderr,
+            "Login details not allowed for this Portal %s for user %s\n",
+            kPortalName, user);
   }
   if (!timeZone.IsEmpty()) {
     SetSessionTimeZone(session, timeZone);
     setenv("TZ", timeZone, 1);
   }
+}
+
+bool PortalContext::LookUpSettings(const char* user) {
+  SQLSession session(GetSQLSession());
+  return FetchSettings(session, user, false);
+}
+
+bool PortalContext::FetchSettings(SQLSession& session, const char* user,
+                                  bool cache) {
+  UString escaped_user;
+  UString escaped_portal;
+  const char* quoted_user = session.Escape(user, escaped_user);
+  const char* quoted_portal = session.Escape(kPortalName, escaped_portal);
+  UString sql;
+  sql.Format(kSettingsStatement, quoted_user, quoted_portal, quoted_user,
+             quoted_portal);
+  Result result = Select(session, sql, true);
+  MYSQL_ROW row = NextRow(session, result, sql);
+  if (row != nullptr) UseSettings(row);
+  if (cache) {
+    // What an earlier user of this session had cached (rights, supervisor
+    // answer) must not pass to this one, whether or not it has settings.
+    SaveSqlSession(result.get(), row, kCachePrefix);
+    DropSessionVars(kSupervisorVariable);
+  }
+  return row != nullptr;
 }
 
 void PortalContext::UseSettings(const char* const* values) {
@@ -249,15 +295,10 @@ void PortalContext::SaveSqlSession(MYSQL_RES* r, MYSQL_ROW& row,
 }
 
 void PortalContext::DropSessionVars(const char* prefix) {
-  size_t prefix_length = strlen(prefix);
-  OSListIterator it(&session_vars);
-  while (OSListObj* obj = it.Next()) {
-    WebSessionVar* var = static_cast<WebSessionVar*>(obj);
-    if (strncmp(var->name, prefix, prefix_length) == 0) {
-      session_vars.Remove(var);
-      delete var;
-    }
-  }
+  const size_t prefix_length = strlen(prefix);
+  session_vars.RemoveIf([&](WebSessionVar* var) {
+    return strncmp(var->name, prefix, prefix_length) == 0;
+  });
 }
 
 // --- Sessions ----------------------------------------------------------------
@@ -286,6 +327,8 @@ LDAPSession* PortalContext::GetLDAPSession(bool dontload) {
       static_cast<char*>(GetWebArgument("ldappassword", WebArgument::Hidden));
   primaryLDAPServer =
       static_cast<char*>(GetWebArgument("ldapserver", WebArgument::Hidden));
+  UseLDAPVersion<LDAPSession>(
+      LDAPVersion(GetWebArgument(kLDAPVersionKey, WebArgument::Hidden)), 0);
   ldap_session = new LDAPSession(primaryLDAPServer, primaryLDAPUser,
                                  primaryLDAPPassword, nullptr);
   return ldap_session;
@@ -346,11 +389,11 @@ void PortalContext::BuildSecurityRights(int guid) {
         customerId, guid);
     LoadRights(session, sql);
   }
-  LoadContactAttribute("portalContextReportMask", "reportmask", guid,
+  LoadContactAttribute(CacheName(kReportMaskCache), "reportmask", guid,
                        reportMask);
-  LoadContactAttribute("portalContextSuperQueue", "superqueue", guid,
+  LoadContactAttribute(CacheName(kSuperQueueCache), "superqueue", guid,
                        superQueue);
-  LoadContactAttribute("portalContextAdministrator", "administrator", guid,
+  LoadContactAttribute(CacheName(kAdministratorCache), "administrator", guid,
                        administrator);
 }
 
@@ -368,8 +411,7 @@ void PortalContext::BuildSecurityRights(const UString& guid) {
 }
 
 bool PortalContext::CachedRights() {
-  accessRights =
-      static_cast<char*>(GetWebSessionVar("portalContextUserRights"));
+  accessRights = static_cast<char*>(GetWebSessionVar(CacheName(kRightsCache)));
   return !accessRights.IsEmpty();
 }
 
@@ -381,7 +423,7 @@ void PortalContext::LoadRights(SQLSession& session, const char* sql) {
     rights += ',';
   }
   rights += '0';
-  SetWebSessionVar("portalContextUserRights", rights);
+  SetWebSessionVar(CacheName(kRightsCache), rights);
   accessRights = rights;
 }
 

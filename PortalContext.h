@@ -21,6 +21,14 @@
 class LDAPSession;
 class SQLSession;
 
+// The portal's settings file (a site path, see cgiFramework/SitePaths.h).
+inline constexpr char kPortalSettingsFile[] = "/Korvelund/config/Lumera.cfg";
+// Settings keys of the directory: the protocol version (2 or 3; absent or
+// empty, version 2 retried as 3 when the server refuses it) and the base of
+// the call-back page's search (absent: "", the server's default base).
+inline constexpr char kLDAPVersionKey[] = "ldapversion";
+inline constexpr char kLDAPBaseKey[] = "ldapbase";
+
 // Kind of customer.
 enum CustomerType : int {
   CTEndUser = 0,
@@ -66,6 +74,11 @@ class PortalContext : public WebContext {
   // column of `row` (empty for NULL). With a null `row` the variables are
   // only removed.
   void SaveSqlSession(MYSQL_RES* r, MYSQL_ROW& row, const char* prefix);
+  // Runs the settings statement for the web user `user` of the portal and
+  // fills the members from its first row, as ReadSettings does, but caches
+  // nothing and writes no line. False (members unchanged) when there is no
+  // row. Throws the connection and statement error texts.
+  bool LookUpSettings(const char* user);
 
   // --- Sessions ------------------------------------------------------------
 
@@ -78,8 +91,11 @@ class PortalContext : public WebContext {
   // The request's directory session (its pending search state flushed),
   // opened on first use with the settings file's "ldapserver", "ldapuser"
   // and "ldappassword", which replace primaryLDAPServer, primaryLDAPUser
-  // and primaryLDAPPassword. With `dontload`, returns null instead of
-  // opening one. Stays owned by the context. Throws LDAPSession's texts.
+  // and primaryLDAPPassword, and with the protocol version "ldapversion"
+  // (2 or 3; absent or empty: 2, retried as 3 when the server refuses 2).
+  // With `dontload`, returns null instead of opening one. Stays owned by the
+  // context. Throws LDAPSession's texts and "Invalid ldapversion in the
+  // settings file: use 2 or 3".
   LDAPSession* GetLDAPSession(bool dontload) override;
 
   // --- Variables for statement texts (SQLSession::QueryParse) --------------
@@ -170,6 +186,10 @@ class PortalContext : public WebContext {
   sem_t* sem;  // named semaphore; unused here
 
  private:
+  // Runs the settings statement for `user` on `session` and fills the
+  // members from its first row; with `cache`, replaces the session's cache
+  // variables by that row (none without a row). True when there was a row.
+  bool FetchSettings(SQLSession& session, const char* user, bool cache);
   // Fills the customer members from the settings columns `values` (indexed
   // by the settings statement's column positions; null for NULL).
   void UseSettings(const char* const* values);

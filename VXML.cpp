@@ -1,15 +1,24 @@
 #include "VXML.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+
+#include "AnswerOutput.h"
 
 #include "cgiFramework/SitePaths.h"
 #include "cgiFramework/WebArgument.h"
 #include "cgiFramework/WebValue.h"
 #include "common/UString.h"
+#include "kernel/OSFile.h"
 #include "ldap/LDAPSession.h"
 #include "ldap/LDAPTable.h"
 
@@ -18,9 +27,6 @@ namespace {
 // Greeting played before a call-back transfer when it is present in the
 // working directory.
 const char kGreetingFile[] = "dialling.wav";
-
-// Recordings are copied to the client in pieces of this many bytes.
-constexpr size_t kAudioChunk = 8192;
 
 // Size of the buffer holding the error text of a missing recording.
 constexpr size_t kErrorTextSize = 512;
@@ -82,41 +88,80 @@ bool IsArchiveName(const char* index) {
   return true;
 }
 
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
+// Closes a descriptor when it goes out of scope.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
 };
 
+// Opens the recording `path` (the archive directory `archive` followed by
+// the request's relative name) for reading, with its status in `st`. The
+// directory part of the path, with every link in it resolved, must lie
+// inside the archive directory; the last component must be a regular file
+// and no symbolic link, and the open never blocks (a FIFO is refused).
+// Throws "Unable to open wav file: <path>" otherwise.
+int OpenRecording(const char* archive, const char* path, struct stat* st) {
+  char real_archive[PATH_MAX];
+  char real_dir[PATH_MAX];
+  const std::string full = path;
+  const size_t slash = full.rfind('/');
+  if (slash == std::string::npos || slash + 1 == full.size()) {
+    ThrowUnableToOpen(path);
+  }
+  const std::string dir = full.substr(0, slash + 1);
+  const std::string base = full.substr(slash + 1);
+  if (realpath(archive, real_archive) == nullptr ||
+      realpath(dir.c_str(), real_dir) == nullptr) {
+    ThrowUnableToOpen(path);
+  }
+  const size_t n = strlen(real_archive);
+  if (strncmp(real_dir, real_archive, n) != 0 ||
+      (real_dir[n] != '\0' && real_dir[n] != '/')) {
+    ThrowUnableToOpen(path);
+  }
+  UString resolved;
+  resolved.Format("%s/%s", real_dir, base.c_str());
+  int fd = OpenRegularFile(resolved, O_RDONLY, OSLinks::kRefuse, st);
+  if (fd < 0) ThrowUnableToOpen(path);
+  return fd;
+}
+
 // The "wav" request: streams the archived recording named by "index" to
-// standard output, or nothing without an index.
+// standard output, or nothing without an index. The length announced is the
+// size of the opened file, and exactly that many bytes follow even when the
+// file grows meanwhile; when it shrinks, the answer is cut (and a line on
+// standard error says so), since its length has already gone out.
 void StreamRecording(PortalContext& context) {
   WebArgument& index = context["index"];
   if (index.value.IsEmpty()) return;
 
-  UString archive;
-  archive.Format("/hosts/%s%s/Archive/", static_cast<char*>(context.hostName),
-                 "/Korvelund/Mailbox");
-  UString path = SitePath(archive);
+  const UString archive = ArchiveDirectory(context.hostName);
+  UString path = archive;
   path += index.value;
   if (!IsArchiveName(index.value)) ThrowUnableToOpen(path);
 
-  // The size comes from the opened file itself, which must be a regular
-  // file: a directory opens too but has no bytes to read.
-  std::unique_ptr<FILE, FileCloser> file(fopen(path, "rb"));
   struct stat st;
-  if (!file || fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
-    ThrowUnableToOpen(path);
+  FileDescriptor file(OpenRecording(archive, path, &st));
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  StdoutAnswer::Printf("Content-Type: audio/wav\n");
+  StdoutAnswer::Printf("Content-Length: %llu\n",
+                       static_cast<unsigned long long>(size));
+  StdoutAnswer::Printf("\n");
+  const uint64_t sent = StdoutAnswer::CopyFile(file.get(), size);
+  if (sent != size) {
+    fprintf(stderr, "vxml.cgi: wav answer cut after %llu of %llu bytes: %s\n",
+            static_cast<unsigned long long>(sent),
+            static_cast<unsigned long long>(size), static_cast<char*>(path));
   }
-
-  printf("Content-Type: audio/wav\n");
-  printf("Content-Length: %lld\n", static_cast<long long>(st.st_size));
-  printf("\n");
-  char chunk[kAudioChunk];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-    // A client that has gone away ends the copy.
-    if (fwrite(chunk, 1, n, stdout) != n || fflush(stdout) != 0) break;
-  }
-  fflush(stdout);
 }
 
 // Looks the destination up in the directory through a session that shares
@@ -133,7 +178,8 @@ void LookUpDestination(PortalContext& context, const char* dest) {
   UString filter;
   filter.Format("(GlobalTelephoneNumber=%s)", static_cast<char*>(value));
   static const char* const kAttributes[] = {"cn", "guid", nullptr};
-  if (session.Search("", 2, filter, kAttributes, 0, 1, 0, 0) != 0) return;
+  const char* base = context.GetWebArgument(kLDAPBaseKey, WebArgument::Hidden);
+  if (session.Search(base, 2, filter, kAttributes, 0, 1, 0, 0) != 0) return;
   LDAPRow row;
   row.Fetch(session);
   session.Flush();
@@ -223,6 +269,12 @@ void DisplayPage(PortalContext& context, WebRender* out) {
     StreamRecording(context);
   }
   if (page && context.internal_redirect.IsEmpty()) page->Render(context, out);
+}
+
+UString ArchiveDirectory(const char* hostName) {
+  UString archive;
+  archive.Format("/hosts/%s%s/Archive/", hostName, "/Korvelund/Mailbox");
+  return SitePath(archive);
 }
 
 // ------------------------------------------------------------------- pages

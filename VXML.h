@@ -12,22 +12,28 @@
 #include "cgiFramework/WebContext.h"
 #include "cgiFramework/WebPage.h"
 #include "cgiFramework/WebRender.h"
+#include "common/UString.h"
 
 // Answers the request on `context` according to its "pagename" argument
 // (exact, case-sensitive):
 //   "login"    the HTML page "AUTHORISATION FAILURE PLEASE LOGIN CORRECLY";
 //   "callback" a VoiceXML form that transfers the call to the argument
-//              "dest", after looking that number up in the directory (the
-//              entry found does not change the page); the form greets with
+//              "dest", after looking that number up in the directory under
+//              the settings file's "ldapbase" ("" when absent; the entry
+//              found does not change the page); the form greets with
 //              the audio "dialling.wav" when that file is in the working
 //              directory, else with the prompt "Dialling ";
 //   "dialout"  the fixed VoiceXML dial-out menu;
 //   "wav"      the archived recording named by the argument "index",
 //              relative to the call server's archive directory, written
 //              straight to standard output with its "Content-Type:
-//              audio/wav" and "Content-Length" lines. An index that is
-//              absolute or contains a ".." component is refused like a
-//              missing file. No index: nothing is written.
+//              audio/wav" and "Content-Length" lines (the size of the
+//              opened file; exactly that many bytes follow). An index that
+//              is absolute, contains a ".." component, whose directory
+//              resolves outside the archive, or whose file is a symbolic
+//              link or not a regular file, is refused like a missing file.
+//              A file that shrinks while it is sent cuts the answer (a line
+//              on standard error says so). No index: nothing is written.
 // Any other name, or none, writes nothing. Pages are written through `out`,
 // and only while the context's internal_redirect stays empty.
 //
@@ -42,6 +48,10 @@
 // lives in a static buffer that the next such failure overwrites. Passes on
 // what ReadSettings and the directory session throw.
 void DisplayPage(PortalContext& context, WebRender* out);
+
+// The voicemail archive directory of the call server `hostName`, as a host
+// path (SitePath applied), ending in "/".
+UString ArchiveDirectory(const char* hostName);
 
 // A VoiceXML document: its children are the document's top-level elements.
 class VXMLPage : public XMLPage {

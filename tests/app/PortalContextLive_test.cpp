@@ -120,9 +120,7 @@ std::string Members(PortalContext& c) {
 // "name=value" texts.
 std::set<std::string> CacheVariables(PortalContext& c) {
   std::set<std::string> found;
-  OSListIterator it(&c.session_vars);
-  while (OSListObj* obj = it.Next()) {
-    WebSessionVar* var = static_cast<WebSessionVar*>(obj);
+  for (WebSessionVar* var : c.session_vars) {
     std::string name = static_cast<char*>(var->name);
     if (name.rfind("portalContext", 0) == 0) {
       found.insert(name + "=" + static_cast<char*>(var->value));
@@ -403,6 +401,32 @@ TEST_F(PortalContextLive, FailuresThrowTheirTexts) {
   EXPECT_EQ(injected,
             "<br>SQL: " + SettingsStatement("alice\\' OR \\'1\\'=\\'1") +
                 "<br>ERROR: Table 'portal.VirtualHost' doesn't exist");
+}
+
+TEST_F(PortalContextLive, TimeZoneCannotChangeItsStatement) {
+  // A time zone that would set a second variable if it were not escaped.
+  const std::string zone = "Europe/London', sql_mode='ANSI";
+  auto admin = Request(nullptr);
+  SQLSession* sql = admin->GetSQLSession();
+  const std::string set_zone =
+      "UPDATE CustomerContactAttrib SET attribvalue = '%s' WHERE userid = 100 "
+      "AND attribname = 'timezone'";
+  char update[512];
+  snprintf(update, sizeof update, set_zone.c_str(),
+           "Europe/London\\', sql_mode=\\'ANSI");
+  Value(sql, update);
+  auto alice = Request("alice");
+  const std::string error = ReadSettingsError(*alice);
+  snprintf(update, sizeof update, set_zone.c_str(), "Europe/London");
+  Value(sql, update);
+
+  EXPECT_EQ(alice->timeZone, zone.c_str());
+  EXPECT_THAT(error, HasSubstr("SET time_zone = 'Europe/London\\', "
+                               "sql_mode=\\'ANSI'"));
+  EXPECT_THAT(error, HasSubstr("Unknown or incorrect time zone"));
+  EXPECT_EQ(Value(alice->sql_session, "SELECT @@session.sql_mode")
+                .find("ANSI_QUOTES"),
+            std::string::npos);
 }
 
 TEST_F(PortalContextLive, UserNamesCannotChangeTheSettingsStatement) {

@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "PortalContext.h"
 #include "cgiFramework/WebArgument.h"
@@ -129,6 +131,41 @@ class VXMLTest : public webtest::SiteFixture {
     UStringWebRender out;
     RenderItems(item.contains, *context, &out);
     return static_cast<char*>(out.output);
+  }
+
+  // Sends the recording "2005/big.wav" through a pipe as
+  // standard output; once `midway` bytes have been read, calls `change` (which
+  // may change the file). Returns all bytes read from the pipe.
+  template <typename Change>
+  std::string StreamThroughPipe(size_t midway, Change change) {
+    int pipe_fds[2];
+    EXPECT_EQ(pipe(pipe_fds), 0);
+    std::string received;
+    std::thread reader([&] {
+      char buffer[4096];
+      ssize_t n;
+      bool changed = false;
+      while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
+        received.append(buffer, static_cast<size_t>(n));
+        if (!changed && received.size() >= midway) {
+          change();
+          changed = true;
+        }
+      }
+    });
+    fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(pipe_fds[1], STDOUT_FILENO);
+    close(pipe_fds[1]);
+    Request("pagename=wav&index=2005/big.wav");
+    UStringWebRender out;
+    DisplayPage(*context, &out);
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    reader.join();
+    close(pipe_fds[0]);
+    return received;
   }
 
   std::unique_ptr<TestPortalContext> context;
@@ -293,20 +330,82 @@ TEST_F(VXMLTest, RecordingsOutsideTheArchiveAreRefused) {
   EXPECT_EQ(direct.substr(0, 24), "Content-Type: audio/wav\n");
 }
 
+TEST_F(VXMLTest, LinksAndSpecialFilesInTheArchiveAreRefused) {
+  WriteFile(Site("/Korvelund/config/Lumera.cfg"), "password=secret\n");
+  const std::string content = MakeRecording("2005/msg1.wav", 10);
+  const std::string archive = Site(kArchive);
+  ASSERT_EQ(mkfifo((archive + "2005/fifo.wav").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("/proc/self/environ", (archive + "environ.wav").c_str()),
+            0);
+  ASSERT_EQ(symlink("msg1.wav", (archive + "2005/inside.wav").c_str()), 0);
+  ASSERT_EQ(
+      symlink(Site("/Korvelund/config").c_str(), (archive + "config").c_str()),
+      0);
+  ASSERT_EQ(symlink("2005", (archive + "latest").c_str()), 0);
+  // A FIFO fails at once instead of blocking; a link as the file is refused
+  // wherever it points; a linked directory may not lead out of the archive.
+  for (const char* index : {"2005/fifo.wav", "environ.wav", "2005/inside.wav",
+                            "config/Lumera.cfg"}) {
+    EXPECT_EQ(Thrown((std::string("pagename=wav&index=") + index).c_str()),
+              "Unable to open wav file: " + archive + index);
+  }
+  // A linked directory that stays inside the archive is followed.
+  std::string direct;
+  Display("pagename=wav&index=latest/msg1.wav", &direct);
+  EXPECT_EQ(direct,
+            "Content-Type: audio/wav\nContent-Length: 10\n\n" + content);
+}
+
+TEST_F(VXMLTest, RecordingLengthIsTheOpenedFilesSizeWhateverHappensLater) {
+  const size_t size = 2 * 1024 * 1024 + 123;
+  const std::string header =
+      "Content-Type: audio/wav\nContent-Length: " + std::to_string(size) +
+      "\n\n";
+  const std::string path = Site(kArchive) + "2005/big.wav";
+
+  // A file that grows while it is sent: exactly the announced bytes go out.
+  std::string content = MakeRecording("2005/big.wav", size);
+  std::string got = StreamThroughPipe(100000, [&] {
+    std::ofstream(path, std::ios::app | std::ios::binary)
+        << std::string(1024 * 1024, 'G');
+  });
+  EXPECT_EQ(got.size(), header.size() + size);
+  EXPECT_TRUE(got == header + content) << "the grown file's bytes were sent";
+
+  // A file that shrinks: the answer is cut, never padded or overlong.
+  content = MakeRecording("2005/big.wav", size);
+  got = StreamThroughPipe(100000,
+                          [&] { ASSERT_EQ(truncate(path.c_str(), 1000), 0); });
+  EXPECT_LT(got.size(), header.size() + size);
+  // (Bytes already in the pipe may show the truncation: they can share the
+  // file's cached pages.)
+  EXPECT_EQ(got.substr(0, header.size()), header);
+}
+
 TEST_F(VXMLTest, LongRecordingErrorIsCutWithinItsBuffer) {
   const std::string prefix = "Unable to open wav file: " + Site(kArchive);
-  std::string thrown =
-      Thrown(("pagename=wav&index=" + std::string(700, 'x')).c_str());
-  EXPECT_EQ(thrown, prefix + std::string(511 - prefix.size(), 'x'));
-
-  // Two-byte characters: the cut does not split one, so a byte may be left
-  // unused.
-  std::string index;
-  for (int i = 0; i < 350; ++i) index += "%C3%A9";
-  thrown = Thrown(("pagename=wav&index=" + index).c_str());
-  std::string expected = prefix;
-  while (expected.size() + 2 <= 511) expected += "\xC3\xA9";
-  EXPECT_EQ(thrown, expected);
+  // Characters of one to four bytes, shifted by up to three bytes so that
+  // the 511-byte limit falls on every position inside a character: a
+  // character the limit splits is left out whole.
+  for (const std::string character :
+       {"x", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"}) {
+    for (size_t shift = 0; shift < character.size(); ++shift) {
+      std::string index(shift, 'y');
+      std::string encoded = index;
+      while (index.size() < 600) {
+        index += character;
+        for (unsigned char c : character) {
+          char hex[4];
+          snprintf(hex, sizeof hex, "%%%02X", c);
+          encoded += hex;
+        }
+      }
+      std::string expected = prefix + std::string(shift, 'y');
+      while (expected.size() + character.size() <= 511) expected += character;
+      EXPECT_EQ(Thrown(("pagename=wav&index=" + encoded).c_str()), expected)
+          << character.size() << "-byte characters shifted by " << shift;
+    }
+  }
 }
 
 // --- Spoken prompts ---------------------------------------------------------

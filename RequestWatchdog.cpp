@@ -1,0 +1,52 @@
+#include "RequestWatchdog.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char kExpiredLine[] =
+    "vxml.cgi: request ended by the watchdog: time limit exceeded\n";
+
+void Expired(int /*signal*/) {
+  ssize_t n = write(STDERR_FILENO, kExpiredLine, sizeof kExpiredLine - 1);
+  (void)n;
+  _exit(RequestWatchdog::kExitStatus);
+}
+
+}  // namespace
+
+RequestWatchdog::RequestWatchdog(long limit_ms) : timer_(), armed_(false) {
+  const int signal_number = SIGRTMIN;
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = Expired;
+  sigemptyset(&action.sa_mask);
+  struct sigevent event;
+  memset(&event, 0, sizeof event);
+  event.sigev_notify = SIGEV_SIGNAL;
+  event.sigev_signo = signal_number;
+  if (sigaction(signal_number, &action, nullptr) != 0 ||
+      timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) {
+    fprintf(stderr, "vxml.cgi: no request watchdog: %s\n", strerror(errno));
+    return;
+  }
+  struct itimerspec when;
+  memset(&when, 0, sizeof when);
+  when.it_value.tv_sec = limit_ms / 1000;
+  when.it_value.tv_nsec = (limit_ms % 1000) * 1000000L;
+  if (timer_settime(timer_, 0, &when, nullptr) != 0) {
+    fprintf(stderr, "vxml.cgi: no request watchdog: %s\n", strerror(errno));
+    timer_delete(timer_);
+    return;
+  }
+  armed_ = true;
+}
+
+RequestWatchdog::~RequestWatchdog() {
+  if (armed_) timer_delete(timer_);
+}

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The demo. Installs whatever a fresh Debian 12 machine lacks, builds
 # build/vxml.cgi, starts a directory server, a portal database with sample
-# data and two web servers (lighttpd and Apache) running the program (all on 127.0.0.1, state in
-# demo-run/), requests a few pages and says how to go on.
+# data and two web servers (lighttpd and Apache) running the program (all on
+# 127.0.0.1, state in demo-run/), requests a few pages and says how to go on.
 #
 #   scripts/demo.sh          start (restarts a running demo)
 #   scripts/demo.sh stop     stop the demo's servers

@@ -32,8 +32,11 @@ for target in "${targets[@]}"; do
   seeds=()
   [ -d "$REPO/fuzz/corpus/$name" ] && seeds=("$REPO/fuzz/corpus/$name")
   echo "=== $target: $runs runs"
-  if "$dir/fuzz/$target" -runs="$runs" -artifact_prefix="$dir/findings/$target-" \
-       -print_final_stats=1 "$scratch" "${seeds[@]}" >"$dir/$target.log" 2>&1; then
+  # One input may take 60 s at most (a hang is a finding); a whole run at
+  # most 5 minutes, so that CI stays within its time.
+  if "$dir/fuzz/$target" -runs="$runs" -timeout=60 -max_total_time=300 \
+       -artifact_prefix="$dir/findings/$target-" -print_final_stats=1 \
+       "$scratch" "${seeds[@]}" >"$dir/$target.log" 2>&1; then
     grep -E '^stat::number_of_executed_units' "$dir/$target.log" || true
   else
     tail -n 40 "$dir/$target.log"

@@ -5,12 +5,15 @@ REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 # Build tools and libraries, the servers the live tests and the demo run,
-# and the tools the scripts and tests call.
+# the tools the scripts and tests call, clang with its fuzzer runtime
+# (which clang only recommends), and the package tools.
 PACKAGES=(
   cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
   libmariadb-dev libldap-dev
-  slapd ldap-utils mariadb-server mariadb-client lighttpd
+  slapd ldap-utils mariadb-server mariadb-client lighttpd apache2
   openssl curl tzdata
+  clang libclang-rt-14-dev
+  dpkg-dev lintian file
 )
 
 # Installs, without questions, whichever of PACKAGES is not installed; does

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The demo. Installs whatever a fresh Debian 12 machine lacks, builds
 # build/vxml.cgi, starts a directory server, a portal database with sample
-# data and a web server running the program (all on 127.0.0.1, state in
-# demo-run/), requests a few pages and says how to go on.
+# data and two web servers (lighttpd and Apache) running the program (all on
+# 127.0.0.1, state in demo-run/), requests a few pages and says how to go on.
 #
 #   scripts/demo.sh          start (restarts a running demo)
 #   scripts/demo.sh stop     stop the demo's servers
@@ -59,6 +59,9 @@ cat <<EOF
 The demo is running. Try it yourself, for example:
 
   curl -u alice:alicepw '$VXML_HTTP_URL?pagename=dialout'
+
+The same program runs under Apache httpd too (when it could be started):
+  curl -u alice:alicepw '$VXML_APACHE_URL?pagename=dialout'
 
 Web users (basic auth): alice:alicepw, bob:bobpw, carol:carolpw, sam:sampw.
 Numbers in the directory: 2000 to 2006 (2003 belongs to two users).

@@ -1,37 +1,87 @@
 #!/usr/bin/env bash
-# The test command. Installs whatever a fresh Debian 12 machine lacks, builds
-# the normal tree build/ and the sanitizer tree build-asan/ (AddressSanitizer
-# and UndefinedBehaviorSanitizer), and runs every test in both, the live tests
-# against private servers that CTest starts and stops. Runs from any current
-# directory; extra arguments go to ctest (e.g. -L kernel, -R UString).
-# Exits non-zero when any build or test fails.
+# The test command. Installs whatever a fresh Debian 12 machine lacks, then:
+#   build/       warnings as errors; every test, the live ones against
+#                private servers that CTest starts and stops; the Debian
+#                package built and checked (scripts/package.sh);
+#   build-asan/  the same tests under AddressSanitizer and
+#                UndefinedBehaviorSanitizer;
+#   build-tsan/  the kernel tests (label "kernel") under ThreadSanitizer;
+#   build-fuzz/  every fuzz target for a short fixed run (scripts/fuzz.sh).
+# Every test runs in shuffled order: the seed is printed, and
+# GTEST_RANDOM_SEED=N scripts/test.sh repeats an order. Runs from any current
+# directory; extra arguments go to ctest (e.g. -L kernel, -R UString) and
+# then limit the run to build/ and build-asan/. Exits non-zero when any
+# build or test fails.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_missing_packages
 
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1}
+# One seed a day unless given: a failing order can be repeated.
+export GTEST_SHUFFLE=1
+export GTEST_RANDOM_SEED=${GTEST_RANDOM_SEED:-$(($(date -u +%s) / 86400 % 99999 + 1))}
+echo "Tests run shuffled with GTEST_RANDOM_SEED=$GTEST_RANDOM_SEED"
 failed=()
 
-# build_and_test DIR [cmake options...]
-build_and_test() {
-  local dir=$1
-  echo "=== $dir"
-  if configure "$@" && cmake --build "$dir" -j "$JOBS" &&
-     (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$JOBS" "${ctest_args[@]}"); then
-    echo "=== $dir: all tests passed"
+# step NAME COMMAND...: runs one step, timing it, and notes a failure.
+step() {
+  local name=$1 start=$SECONDS
+  shift
+  echo "=== $name"
+  if "$@"; then
+    echo "=== $name: passed ($((SECONDS - start)) s)"
   else
-    echo "=== $dir: FAILED"
-    failed+=("$dir")
+    echo "=== $name: FAILED ($((SECONDS - start)) s)"
+    failed+=("$name")
   fi
 }
 
+# build_and_test DIR [cmake options...]: builds everything and runs the
+# tests selected by ctest_args.
+build_and_test() {
+  local dir=$1
+  configure "$@" -DVXML_WERROR=ON && cmake --build "$dir" -j "$JOBS" &&
+    (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$JOBS" \
+       --schedule-random "${ctest_args[@]}")
+}
+
+# Each test executable whole, shuffled: the ctest runs above start one
+# process per test case, so only this shows one case depending on another.
+run_whole_shuffled() {
+  local dir=$1 exe status=0
+  for exe in "$dir"/tests/*_test; do
+    [[ $exe == *Live_test ]] && continue
+    "$exe" --gtest_brief=1 >"$exe.shuffled.log" 2>&1 ||
+      { echo "--- $exe (seed $GTEST_RANDOM_SEED):"; tail -n 30 "$exe.shuffled.log"; status=1; }
+  done
+  return $status
+}
+
+tsan_kernel_tests() {
+  local targets=() src
+  for src in "$REPO"/tests/kernel/*_test.cpp; do
+    targets+=("$(basename "$src" .cpp)")
+  done
+  configure "$REPO/build-tsan" -DVXML_TSAN=ON -DVXML_WERROR=ON -DCMAKE_BUILD_TYPE=Debug &&
+    cmake --build "$REPO/build-tsan" -j "$JOBS" --target "${targets[@]}" &&
+    (cd "$REPO/build-tsan" && ctest --output-on-failure --timeout 600 -j "$JOBS" -L kernel)
+}
+
 ctest_args=("$@")
-build_and_test "$REPO/build"
-build_and_test "$REPO/build-asan" -DVXML_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+step build build_and_test "$REPO/build"
+step "build-asan" build_and_test "$REPO/build-asan" -DVXML_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+if [ ${#ctest_args[@]} -eq 0 ]; then
+  step "build: whole executables shuffled" run_whole_shuffled "$REPO/build"
+  step "Debian package" env VXML_PACKAGE_INSTALL="${CI:+1}" "$REPO/scripts/package.sh" \
+    "$REPO/build"
+  step "build-tsan (kernel)" tsan_kernel_tests
+  step "build-fuzz" "$REPO/scripts/fuzz.sh" 20000
+fi
 
 if [ ${#failed[@]} -gt 0 ]; then
-  echo "FAILED: ${failed[*]}" >&2
+  echo "FAILED: ${failed[*]} (GTEST_RANDOM_SEED=$GTEST_RANDOM_SEED)" >&2
   exit 1
 fi
 echo "All builds and tests passed."

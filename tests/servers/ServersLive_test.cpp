@@ -65,11 +65,14 @@ std::string ReadFile(const std::string& path) {
 
 // ---------------------------------------------------------------- directory
 
+// A search of the directory at `uri` (default: the one the program has
+// always needed) with an empty base.
 std::string LdapSearch(const std::string& options, const std::string& filter,
-                       const std::string& attrs, int* status) {
-  CommandResult r = Run("ldapsearch -x -LLL -o ldif-wrap=no -H " +
-                        Quote(Env("VXML_LDAP_URI")) + " " + options +
-                        " -b '' " + Quote(filter) + " " + attrs + " 2>&1");
+                       const std::string& attrs, int* status,
+                       std::string uri = Env("VXML_LDAP_URI")) {
+  CommandResult r =
+      Run("ldapsearch -x -LLL -o ldif-wrap=no -H " + Quote(uri) + " -b '' " +
+          options + " " + Quote(filter) + " " + attrs + " 2>&1");
   *status = r.status;
   return r.output;
 }
@@ -135,6 +138,20 @@ TEST(DirectoryServer, RefusesAWrongPasswordWithInvalidCredentials) {
       LdapSearch("-P 2 -D " + Quote(Env("VXML_LDAP_ADMIN_DN")) + " -w wrong",
                  "(cn=*)", "cn", &status);
   EXPECT_EQ(49, status) << out;
+}
+
+TEST(StockDirectoryServer, RefusesVersion2AndEmptyBaseSearchesLikeDebian) {
+  const std::string uri = "ldap://" + Env("VXML_STOCK_LDAP_HOST") + ":4000/";
+  int status;
+  std::string out = LdapSearch(AdminBind(2), "(cn=*)", "cn", &status, uri);
+  EXPECT_EQ(2, status) << out;  // protocolError
+  out = LdapSearch(AdminBind(3), "(GlobalTelephoneNumber=2001)", "cn", &status,
+                   uri);
+  EXPECT_EQ(32, status) << out;  // noSuchObject: no default search base
+  out = LdapSearch(AdminBind(3) + " -b " + Quote(Env("VXML_STOCK_LDAP_BASE")),
+                   "(GlobalTelephoneNumber=2001)", "cn", &status, uri);
+  EXPECT_EQ(0, status) << out;
+  EXPECT_NE(std::string::npos, out.find("cn: Alice Archer")) << out;
 }
 
 TEST(DirectoryServer, LogRecordsEverySearchFilterAsSent) {
@@ -355,19 +372,28 @@ int HttpStatus(const std::string& url, const std::string& credentials) {
   return r.status == 0 ? std::atoi(r.output.c_str()) : -1;
 }
 
-TEST(WebServer, AsksForCredentialsExceptUnderPublic) {
+TEST(WebServer, EachAsksForCredentialsExceptUnderPublic) {
   struct stat st;
   if (stat(Env("VXML_CGI").c_str(), &st) != 0)
     GTEST_SKIP() << "the program is not built";
-  EXPECT_EQ(401, HttpStatus(Env("VXML_HTTP_URL") + "?pagename=login", ""));
-  EXPECT_EQ(
-      401, HttpStatus(Env("VXML_HTTP_URL") + "?pagename=login", "alice:wrong"));
-  EXPECT_NE(401, HttpStatus(Env("VXML_HTTP_URL") + "?pagename=login",
-                            "alice:alicepw"));
-  EXPECT_NE(401, HttpStatus(Env("VXML_HTTP_GREETING_URL") + "?pagename=login",
-                            "bob:bobpw"));
-  EXPECT_NE(401,
-            HttpStatus(Env("VXML_HTTP_PUBLIC_URL") + "?pagename=login", ""));
+  for (std::string prefix : {"VXML_HTTP", "VXML_APACHE"}) {
+    std::string pid = Env("VXML_SERVERS_DIR") + "/http/" +
+                      (prefix == "VXML_HTTP" ? "lighttpd" : "apache2") + ".pid";
+    if (stat(pid.c_str(), &st) != 0) {
+      ADD_FAILURE() << prefix << ": server not running";
+      continue;
+    }
+    auto url = [&](const char* kind) {
+      return Env((prefix + kind + "_URL").c_str()) + "?pagename=login";
+    };
+    EXPECT_EQ(401, HttpStatus(url(""), "")) << prefix;
+    EXPECT_EQ(401, HttpStatus(url(""), "alice:wrong")) << prefix;
+    EXPECT_NE(401, HttpStatus(url(""), "alice:alicepw")) << prefix;
+    EXPECT_NE(401, HttpStatus(url("_GREETING"), "bob:bobpw")) << prefix;
+    EXPECT_NE(401, HttpStatus(url("_STOCK"), "bob:bobpw")) << prefix;
+    EXPECT_EQ(401, HttpStatus(url("_STOCK"), "")) << prefix;
+    EXPECT_NE(401, HttpStatus(url("_PUBLIC"), "")) << prefix;
+  }
 }
 
 }  // namespace

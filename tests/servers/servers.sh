@@ -2,15 +2,19 @@
 # Private directory, database and web servers for the live tests and the demo.
 #
 #   servers.sh start DIR [--cgi FILE] [--sql-port N] [--http-port N]
+#                        [--apache-port N]
 #       Stops whatever an earlier start left running in DIR, then starts
-#       slapd on 127.0.0.1:4000, MariaDB on 127.0.0.1:N (default: the first
-#       free port from 3307) and, when FILE exists, lighttpd serving it as
-#       vxml.cgi on 127.0.0.1:N (default: the first free port from 8080).
-#       Every start reloads the seed data. Writes DIR/servers.env.
+#       slapd on 127.0.0.1:4000, a second slapd configured like a stock
+#       Debian one on 127.0.0.2:4000, MariaDB on 127.0.0.1:N (default: the
+#       first free port from 3307) and, when FILE exists, lighttpd (default
+#       port: the first free one from 8080) and Apache httpd (from 8180)
+#       serving it as vxml.cgi on 127.0.0.1. Every start reloads the seed
+#       data. Writes DIR/servers.env.
 #   servers.sh stop DIR
 #       Stops the servers started in DIR (only processes whose pid files and
 #       command lines show they belong to DIR).
 #   servers.sh describe DIR [--cgi FILE] [--sql-port N] [--http-port N]
+#                           [--apache-port N]
 #       Prints the NAME=VALUE lines a client needs (see README.md).
 #   servers.sh free-port FIRST [TAKEN...]
 #       Prints the first port from FIRST on that nothing listens on and that
@@ -24,6 +28,9 @@ export LC_ALL=C
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 readonly LDAP_PORT=4000
+# The stock-configured directory: same port (the program's), another
+# loopback address.
+readonly STOCK_LDAP_HOST=127.0.0.2
 readonly LDAP_SUFFIX="o=Korvelund"
 readonly LDAP_ADMIN_DN="cn=admin,o=Korvelund"
 readonly LDAP_ADMIN_PASSWORD="adminsecret"
@@ -36,6 +43,9 @@ readonly HTTP_USERS="alice:alicepw bob:bobpw carol:carolpw sam:sampw"
 # The call server of the seeded portal "Lumera"; its voicemail archive lives
 # under hosts/<name>/Korvelund/Mailbox/Archive/.
 readonly CALL_SERVER="callserver1"
+# Run as root, the web servers run the program as this user (Apache refuses
+# to run a CGI as root).
+readonly WEB_USER="www-data"
 
 die() {
   echo "servers.sh: $*" >&2
@@ -88,20 +98,21 @@ sql_socket() {
   echo "$sock"
 }
 
-# Options shared by start and describe; sets dir, cgi, sql_port, http_port
-# (the ports empty when not given).
+# Options shared by start and describe; sets dir, cgi, sql_port, http_port,
+# apache_port (the ports empty when not given).
 parse_options() {
   [ $# -ge 1 ] || die "missing state directory"
   mkdir -p "$1"
   dir=$(cd "$1" && pwd)
   shift
-  cgi="" sql_port="" http_port=""
+  cgi="" sql_port="" http_port="" apache_port=""
   while [ $# -gt 0 ]; do
     [ $# -ge 2 ] || die "option $1 needs a value"
     case $1 in
       --cgi) cgi=$2 ;;
       --sql-port) sql_port=$2 ;;
       --http-port) http_port=$2 ;;
+      --apache-port) apache_port=$2 ;;
       *) die "unknown option $1" ;;
     esac
     shift 2
@@ -110,13 +121,15 @@ parse_options() {
 
 # Gives the ports not fixed by options the first free ones.
 choose_ports() {
-  [ -n "$sql_port" ] || sql_port=$(free_port 3307 "$LDAP_PORT" "$http_port")
-  [ -n "$http_port" ] || http_port=$(free_port 8080 "$LDAP_PORT" "$sql_port")
+  [ -n "$sql_port" ] || sql_port=$(free_port 3307 "$LDAP_PORT" "$http_port" "$apache_port")
+  [ -n "$http_port" ] || http_port=$(free_port 8080 "$LDAP_PORT" "$sql_port" "$apache_port")
+  [ -n "$apache_port" ] ||
+    apache_port=$(free_port 8180 "$LDAP_PORT" "$sql_port" "$http_port")
   return 0
 }
 
 describe() {
-  local base="http://127.0.0.1:$http_port"
+  local base="http://127.0.0.1:$http_port" apache="http://127.0.0.1:$apache_port"
   cat <<EOF
 VXML_SERVERS_DIR=$dir
 VXML_ROOT=$dir/root
@@ -129,6 +142,9 @@ VXML_LDAP_SUFFIX=$LDAP_SUFFIX
 VXML_LDAP_ADMIN_DN=$LDAP_ADMIN_DN
 VXML_LDAP_ADMIN_PASSWORD=$LDAP_ADMIN_PASSWORD
 VXML_LDAP_LOG=$dir/ldap/slapd.log
+VXML_STOCK_LDAP_HOST=$STOCK_LDAP_HOST
+VXML_STOCK_LDAP_BASE=$LDAP_SUFFIX
+VXML_STOCK_LDAP_LOG=$dir/ldap-stock/slapd.log
 VXML_SQL_HOST=127.0.0.1
 VXML_SQL_PORT=$sql_port
 VXML_SQL_SOCKET=$(sql_socket "$dir")
@@ -139,7 +155,13 @@ VXML_CGI=$cgi
 VXML_HTTP_URL=$base/vxml.cgi
 VXML_HTTP_GREETING_URL=$base/greeting/vxml.cgi
 VXML_HTTP_PUBLIC_URL=$base/public/vxml.cgi
+VXML_HTTP_STOCK_URL=$base/stock/vxml.cgi
 VXML_HTTP_ERROR_LOG=$dir/http/error.log
+VXML_APACHE_URL=$apache/vxml.cgi
+VXML_APACHE_GREETING_URL=$apache/greeting/vxml.cgi
+VXML_APACHE_PUBLIC_URL=$apache/public/vxml.cgi
+VXML_APACHE_STOCK_URL=$apache/stock/vxml.cgi
+VXML_APACHE_ERROR_LOG=$dir/http/apache-error.log
 EOF
 }
 
@@ -182,8 +204,10 @@ stop_pidfile() {
 # slapd goes last: a start in another directory that waits for port 4000
 # then finds the other ports free as well.
 stop_all() {
+  stop_pidfile "$dir/http/apache2.pid"
   stop_pidfile "$dir/http/lighttpd.pid"
   stop_pidfile "$dir/mysql/mysqld.pid"
+  stop_pidfile "$dir/ldap-stock/slapd.pid"
   stop_pidfile "$dir/ldap/slapd.pid"
 }
 
@@ -224,21 +248,35 @@ write_wav() {
   } >"$file"
 }
 
-# The tree the program finds under VXML_ROOT: settings, sessions, output
-# pipes and the voicemail archive of the seeded call server.
-prepare_root() {
-  local root="$dir/root" archive
+# A tree the program finds under VXML_ROOT: settings, sessions and output
+# pipes; the settings name directory server $2, and the lines after it.
+prepare_site() {
+  local root=$1 ldap_host=$2
+  shift 2
   rm -rf "$root"
   mkdir -p "$root/Korvelund/config" "$root/Korvelund/sessions" "$root/Korvelund/fifos"
-  cat >"$root/Korvelund/config/Lumera.cfg" <<EOF
+  {
+    cat <<EOF
 serverAddress=127.0.0.1
 user=$SQL_USER
 password=$SQL_PASSWORD
 db=$SQL_DB
-ldapserver=127.0.0.1
+ldapserver=$ldap_host
 ldapuser=$LDAP_ADMIN_DN
 ldappassword=$LDAP_ADMIN_PASSWORD
 EOF
+    [ $# -eq 0 ] || printf '%s\n' "$@"
+  } >"$root/Korvelund/config/Lumera.cfg"
+}
+
+# The trees: root/ for the directory the program has always needed, with the
+# voicemail archive of the seeded call server; root-stock/ for the stock
+# directory, which needs the search base named (the protocol version is left
+# to the program).
+prepare_root() {
+  local root="$dir/root" archive
+  prepare_site "$root" 127.0.0.1
+  prepare_site "$dir/root-stock" "$STOCK_LDAP_HOST" "ldapbase=$LDAP_SUFFIX"
   archive="$root/hosts/$CALL_SERVER/Korvelund/Mailbox/Archive/2005"
   mkdir -p "$archive"
   write_wav "$archive/msg1.wav" 2000
@@ -246,16 +284,39 @@ EOF
   : >"$archive/empty.wav"
 }
 
-start_ldap() {
-  local state="$dir/ldap" pid i
+# run_slapd STATE HOST [compat]: loads the seed into a fresh database in
+# STATE and starts slapd on HOST:4000, with the compatibility settings the
+# program has always needed when "compat" is given, else as a stock Debian
+# slapd has it (version-2 binds refused, no default search base).
+run_slapd() {
+  local state=$1 host=$2 allow="# stock: no allow bind_v2"
+  local base="# stock: no defaultsearchbase" pid
+  if [ "${3:-}" = compat ]; then
+    allow="allow bind_v2"
+    base="defaultsearchbase \"$LDAP_SUFFIX\""
+  fi
   mkdir -p "$state"
   rm -rf "$state/data" "$state/slapd.log"
   mkdir -p "$state/data"
   render "$here/ldap/slapd.conf.in" "$state/slapd.conf" \
     STATE="$state" SCHEMA="$here/ldap/korvelund.schema" LDAP_PORT="$LDAP_PORT" \
+    LDAP_HOST="$host" ALLOW_BIND_V2="$allow" DEFAULT_SEARCH_BASE="$base" \
     SUFFIX="$LDAP_SUFFIX" ADMIN_DN="$LDAP_ADMIN_DN" ADMIN_PASSWORD="$LDAP_ADMIN_PASSWORD"
   slapadd -q -f "$state/slapd.conf" -l "$here/ldap/seed.ldif" >"$state/slapadd.log" 2>&1 ||
     die "loading the directory seed failed: $(cat "$state/slapadd.log")"
+  # In the foreground (-d) slapd writes its log lines to standard error at
+  # once, which a test can read back.
+  setsid slapd -d stats -f "$state/slapd.conf" -h "ldap://$host:$LDAP_PORT/" \
+    </dev/null >/dev/null 2>"$state/slapd.log" &
+  pid=$!
+  if ! wait_for 100 ldapsearch -x -H "ldap://$host:$LDAP_PORT/" -b "" -s base; then
+    kill -KILL "$pid" 2>/dev/null || true
+    die "slapd does not answer on $host:$LDAP_PORT; see $state/slapd.log"
+  fi
+}
+
+start_ldap() {
+  local i
   # Another build tree's test run holds the port only for a while: wait for
   # it, up to two minutes.
   for ((i = 0; i < 1200; i++)); do
@@ -268,15 +329,8 @@ start_ldap() {
         "server must listen there (the program always uses it). Is the demo running" \
         "(scripts/demo.sh stop), or another test run?"
   fi
-  # In the foreground (-d) slapd writes its log lines to standard error at
-  # once, which a test can read back.
-  setsid slapd -d stats -f "$state/slapd.conf" -h "ldap://127.0.0.1:$LDAP_PORT/" \
-    </dev/null >/dev/null 2>"$state/slapd.log" &
-  pid=$!
-  if ! wait_for 100 ldapsearch -x -H "ldap://127.0.0.1:$LDAP_PORT/" -b "" -s base; then
-    kill -KILL "$pid" 2>/dev/null || true
-    die "slapd does not answer on port $LDAP_PORT; see $state/slapd.log"
-  fi
+  run_slapd "$dir/ldap" 127.0.0.1 compat
+  run_slapd "$dir/ldap-stock" "$STOCK_LDAP_HOST"
 }
 
 sql_admin() {
@@ -358,37 +412,101 @@ socket=$sock
 EOF
 }
 
-start_http() {
-  local state="$dir/http" docroot="$dir/http/docroot" user sub
-  rm -rf "$docroot"
-  if [ -z "$cgi" ] || [ ! -x "$cgi" ]; then
-    echo "servers.sh: no program at '${cgi}': web server not started"
+# Sets web_user to the user the web servers run the program as: empty for
+# the invoking user, or WEB_USER when run as root (Apache serves no CGI as
+# root), who then gets the session and pipe directories and the upload
+# directory. When WEB_USER cannot reach the program or the settings (a state
+# directory under /root, say), web_user stays empty and Apache is left out.
+choose_web_user() {
+  local state=$1 site
+  web_user=""
+  [ "$(id -u)" = 0 ] || return 0
+  if ! setpriv --reuid="$WEB_USER" --regid="$WEB_USER" --clear-groups -- \
+       sh -c 'test -x "$1" && test -r "$2" && test -r "$3"' sh \
+       "$cgi" "$dir/root/Korvelund/config/Lumera.cfg" "$dir/my.cnf" 2>/dev/null; then
+    echo "servers.sh: user $WEB_USER cannot reach $cgi or $dir: lighttpd runs the" \
+         "program as root and Apache is not started" >&2
     return 0
   fi
-  cgi=$(cd "$(dirname "$cgi")" && pwd)/$(basename "$cgi")
-  if port_in_use "$http_port"; then
-    die "port $http_port for the web server is already in use$(port_owner "$http_port");" \
-        "under CTest, re-run cmake to choose another"
-  fi
-  mkdir -p "$docroot/greeting" "$docroot/public" "$state/tmp"
-  : >"$state/error.log"
-  for sub in "" greeting/ public/; do
+  web_user=$WEB_USER
+  for site in "$dir/root" "$dir/root-stock"; do
+    chown -R "$web_user:" "$site/Korvelund/sessions" "$site/Korvelund/fifos"
+  done
+  # lighttpd opens its logs after it has become that user.
+  touch "$state/access.log"
+  chown "$web_user:" "$state/tmp" "$state/error.log" "$state/access.log"
+}
+
+# Both web servers serve the same tree of links to the program.
+prepare_docroot() {
+  local docroot=$1 sub user
+  mkdir -p "$docroot/greeting" "$docroot/public" "$docroot/stock"
+  for sub in "" greeting/ public/ stock/; do
     ln -s "$cgi" "$docroot/${sub}vxml.cgi"
   done
   write_wav "$docroot/greeting/dialling.wav" 800
+}
+
+start_lighttpd() {
+  local state=$1 user run_as=(USER="" GROUP="")
+  [ -z "$web_user" ] ||
+    run_as=(USER="server.username = \"$web_user\"" GROUP="server.groupname = \"$web_user\"")
   for user in $HTTP_USERS; do echo "$user"; done >"$state/users"
-  render "$here/http/lighttpd.conf.in" "$state/lighttpd.conf" \
-    STATE="$state" HTTP_PORT="$http_port" VXML_ROOT="$dir/root" MYSQL_HOME="$dir"
+  render "$here/http/lighttpd.conf.in" "$state/lighttpd.conf" "${run_as[@]}" \
+    STATE="$state" HTTP_PORT="$http_port" VXML_ROOT="$dir/root" \
+    STOCK_ROOT="$dir/root-stock" MYSQL_HOME="$dir"
   lighttpd -f "$state/lighttpd.conf" </dev/null >/dev/null 2>>"$state/error.log" ||
     die "lighttpd failed to start; see $state/error.log"
   wait_for 100 port_in_use "$http_port" ||
     die "lighttpd does not listen on port $http_port; see $state/error.log"
 }
 
+start_apache() {
+  local state=$1 user run_as=(USER="" GROUP="")
+  [ -z "$web_user" ] || run_as=(USER="User $web_user" GROUP="Group $web_user")
+  mkdir -p "$state/run"
+  : >"$state/apache-error.log"
+  # Apache reads no plain-text passwords on Linux: the file holds MD5 hashes.
+  for user in $HTTP_USERS; do
+    echo "${user%%:*}:$(openssl passwd -apr1 "${user#*:}")"
+  done >"$state/htpasswd"
+  render "$here/http/apache2.conf.in" "$state/apache2.conf" "${run_as[@]}" \
+    STATE="$state" APACHE_PORT="$apache_port" VXML_ROOT="$dir/root" \
+    STOCK_ROOT="$dir/root-stock" MYSQL_HOME="$dir"
+  apache2 -f "$state/apache2.conf" -k start </dev/null >/dev/null 2>>"$state/apache-error.log" ||
+    die "apache2 failed to start; see $state/apache-error.log"
+  wait_for 100 port_in_use "$apache_port" ||
+    die "apache2 does not listen on port $apache_port; see $state/apache-error.log"
+}
+
+start_http() {
+  local state="$dir/http" port
+  rm -rf "$state/docroot"
+  if [ -z "$cgi" ] || [ ! -x "$cgi" ]; then
+    echo "servers.sh: no program at '${cgi}': web servers not started"
+    return 0
+  fi
+  cgi=$(cd "$(dirname "$cgi")" && pwd)/$(basename "$cgi")
+  for port in "$http_port" "$apache_port"; do
+    if port_in_use "$port"; then
+      die "port $port for a web server is already in use$(port_owner "$port");" \
+          "under CTest, re-run cmake to choose another"
+    fi
+  done
+  mkdir -p "$state/tmp"
+  : >"$state/error.log"
+  prepare_docroot "$state/docroot"
+  choose_web_user "$state"
+  start_lighttpd "$state"
+  if [ "$(id -u)" != 0 ] || [ -n "$web_user" ]; then
+    start_apache "$state"
+  fi
+}
+
 start() {
   parse_options "$@"
   for tool in slapd slapadd ldapsearch mariadbd mariadb mariadb-admin mariadb-install-db \
-              mysql_tzinfo_to_sql lighttpd setsid; do
+              mysql_tzinfo_to_sql lighttpd apache2 openssl setsid setpriv; do
     command -v "$tool" >/dev/null || die "$tool is not installed (scripts/test.sh installs it)"
   done
   stop_all
@@ -401,7 +519,8 @@ start() {
   describe | sed "s/^\\([A-Z_]*\\)=\\(.*\\)$/export \\1='\\2'/" >"$dir/servers.env"
   echo "servers.sh: directory ldap://127.0.0.1:$LDAP_PORT/, database 127.0.0.1:$sql_port" \
        "in $dir"
-  [ ! -d "$dir/http/docroot" ] || echo "servers.sh: web server http://127.0.0.1:$http_port/"
+  [ ! -d "$dir/http/docroot" ] || echo "servers.sh: lighttpd http://127.0.0.1:$http_port/"
+  [ ! -f "$dir/http/apache2.pid" ] || echo "servers.sh: apache2 http://127.0.0.1:$apache_port/"
 }
 
 case ${1:-} in

@@ -164,11 +164,12 @@ class WebContext {
   // Rewrites the session file with every variable that has a name, as
   // "name=value" lines (see WebSession.h: no text can add lines of its
   // own), so that a kill or a full disk at any point leaves either the old
-  // or the new content (see SessionSaveStep). Does nothing without a prefix
-  // or identifier, when the file is gone, or when this request could not
-  // load the session. Throws the LockedFile texts and "Unable to write
-  // session file" (the old content then stays, or the next load completes
-  // the new one).
+  // or the new content (see SessionSaveStep; the Hidden argument
+  // "sessionSync" set to "0" skips flushing to the disk). Does nothing
+  // without a prefix or identifier, when the file is gone, or when this
+  // request could not load the session. Throws the LockedFile texts and
+  // "Unable to write session file" (the old content then stays, or the next
+  // load completes the new one).
   void SaveWebSessionVars(const char* sessionId);
   // Makes a new random identifier (or adopts the current one when it has no
   // file yet), creates its empty file, stores the identifier in the

@@ -115,16 +115,19 @@ bool ReadAll(int fd, std::string& content) {
   }
 }
 
+// Flushes the file `fd` to the disk when `sync` is set.
+bool Sync(int fd, bool sync) { return !sync || fsync(fd) == 0; }
+
 // Replaces the content of the file `fd` by `content` in place: written from
-// its start, then cut to its length and flushed to the disk.
-bool RewriteInPlace(int fd, const std::string& content) {
+// its start, then cut to its length and, with `sync`, flushed to the disk.
+bool RewriteInPlace(int fd, const std::string& content, bool sync) {
   if (!WriteAt(fd, content, 0)) return false;
   ReportStep(SessionSaveStep::kFileWritten);
   int rc;
   do {
     rc = ftruncate(fd, static_cast<off_t>(content.size()));
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0 || fsync(fd) != 0) return false;
+  if (rc != 0 || !Sync(fd, sync)) return false;
   ReportStep(SessionSaveStep::kFileComplete);
   return true;
 }
@@ -139,15 +142,15 @@ UString SidePath(const char* path) {
 }
 
 // Makes `side` hold `content`, complete or not at all: written under a
-// temporary name, flushed to the disk, then renamed into place.
-bool WriteSideFile(const UString& side, const std::string& content) {
+// temporary name, flushed to the disk (with `sync`), then renamed into place.
+bool WriteSideFile(const UString& side, const std::string& content, bool sync) {
   UString temp = side + ".tmp";
   bool written;
   {
     ScopedFd out(
         OpenRegularFile(temp, O_WRONLY | O_CREAT | O_TRUNC, OSLinks::kRefuse));
     if (out.fd < 0) return false;
-    written = WriteAt(out.fd, content, 0) && fsync(out.fd) == 0;
+    written = WriteAt(out.fd, content, 0) && Sync(out.fd, sync);
   }
   if (written) {
     ReportStep(SessionSaveStep::kSideWritten);
@@ -164,10 +167,13 @@ bool WriteSideFile(const UString& side, const std::string& content) {
 // Saves `content` into the session file `path`, open for writing in place
 // and locked as `fd`, through the side file (see SessionSaveStep). Throws
 // "Unable to write session file"; when the side file is complete by then it
-// stays, and the next load completes the save from it.
-void WriteSessionFile(const char* path, int fd, const std::string& content) {
+// stays, and the next load completes the save from it. With `sync` both
+// files are flushed to the disk before the next step.
+void WriteSessionFile(const char* path, int fd, const std::string& content,
+                      bool sync) {
   UString side = SidePath(path);
-  if (!WriteSideFile(side, content) || !RewriteInPlace(fd, content)) {
+  if (!WriteSideFile(side, content, sync) ||
+      !RewriteInPlace(fd, content, sync)) {
     throw "Unable to write session file";
   }
   unlink(side);
@@ -184,7 +190,7 @@ std::string ReadSessionFile(const char* path, int fd) {
   ScopedFd saved(OpenRegularFile(side, O_RDONLY, OSLinks::kRefuse));
   if (saved.fd >= 0 && ReadAll(saved.fd, content)) {
     ScopedFd out(OpenRegularFile(path, O_WRONLY, OSLinks::kRefuse));
-    if (out.fd >= 0 && RewriteInPlace(out.fd, content)) unlink(side);
+    if (out.fd >= 0 && RewriteInPlace(out.fd, content, true)) unlink(side);
     return content;
   }
   content.clear();
@@ -429,7 +435,11 @@ void WebContext::SaveWebSessionVars(const char* sessionId) {
   UString path = SessionPath();
   LockedFile file(path, "r+");
   if (file == nullptr) return;  // the session was deleted meanwhile
-  WriteSessionFile(path, file.fd, FormatSessionFile(session_vars));
+  // Flushing to the disk guards the content against a power failure too; a
+  // killed process cannot tear it either way.
+  bool sync =
+      strcmp(GetWebArgument("sessionSync", WebArgument::Hidden), "0") != 0;
+  WriteSessionFile(path, file.fd, FormatSessionFile(session_vars), sync);
 }
 
 WebSessionVar* WebContext::FindWebSessionVar(const char* name) {

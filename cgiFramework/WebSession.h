@@ -81,7 +81,9 @@ std::string FormatSessionFile(OSTypedList<WebSessionVar>& vars);
 // before kSideComplete leaves the old content; from kSideComplete on the
 // next load of the session reads the side file and completes the save. A
 // full disk shows while the side file is written, before the session file
-// is touched.
+// is touched. Both files are flushed to the disk (fsync) before the next
+// step, unless the settings file sets "sessionSync=0": a killed process
+// leaves old or new content either way, only a power failure may not.
 enum class SessionSaveStep {
   kSideWritten,
   kSideComplete,

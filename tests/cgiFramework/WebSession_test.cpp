@@ -278,22 +278,26 @@ TEST_F(WebSessionTest, IdleScansAreThrottled) {
   EXPECT_TRUE(Exists("User_1"));
   WebContext::CleanupIdleSessions();  // the first scan runs at once
   EXPECT_FALSE(Exists("User_1"));
+  struct stat stamp_status;
+  ASSERT_EQ(stat(File("+User.cleanup").c_str(), &stamp_status), 0);
+  const time_t scanned = stamp_status.st_mtime;  // when that scan began
 
   WriteFile(File("User_2"), "x");
   Age(File("User_2"), now - 1000);
-  EXPECT_FALSE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, now + 59));
+  EXPECT_FALSE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, scanned + 59));
   EXPECT_TRUE(Exists("User_2"));
   {
     // Another process is scanning: this one leaves the work to it.
     int stamp = open(File("+User.cleanup").c_str(), O_RDONLY);
     ASSERT_EQ(flock(stamp, LOCK_EX), 0);
-    EXPECT_FALSE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, now + 60));
+    EXPECT_FALSE(
+        CleanupIdleSessionFiles(dir.c_str(), "User", 100, scanned + 60));
     close(stamp);
   }
   EXPECT_TRUE(Exists("User_2"));
-  EXPECT_TRUE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, now + 60));
+  EXPECT_TRUE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, scanned + 60));
   EXPECT_FALSE(Exists("User_2"));
-  EXPECT_FALSE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, now + 61));
+  EXPECT_FALSE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, scanned + 61));
 }
 
 // The step at which the save in the child process is stopped.

@@ -483,8 +483,7 @@ UString WebContext::SessionPath() {
   return SitePath(path);
 }
 
-// --- Clean-up of idle sessions
-// ------------------------------------------------
+// --- Clean-up of idle sessions ----------------------------------------------
 //
 // Looking at every file of the session directory costs in proportion to the
 // number of sessions, which callers control, so no request does it on its

@@ -58,8 +58,7 @@ class WebSessionVar : public OSListObj {
   UString def;    // used when value is empty
 };
 
-// --- Session files
-// ------------------------------------------------------------
+// --- Session files ----------------------------------------------------------
 
 // Appends to `vars` one new variable per line of `content` (the last line
 // may lack its LF): the name is the text before the first "=", the value
@@ -94,8 +93,7 @@ enum class SessionSaveStep {
 // an interrupted save; lets tests stop a save at any step. Null normally.
 extern void (*session_save_hook)(SessionSaveStep step);
 
-// --- Clean-up of idle sessions
-// -------------------------------------------------
+// --- Clean-up of idle sessions ----------------------------------------------
 
 // Seconds between two scans of one session directory for one prefix.
 inline constexpr int kSessionScanInterval = 60;

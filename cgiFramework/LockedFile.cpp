@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "kernel/OSFile.h"
+
 volatile sig_atomic_t flock_timed_out = 0;
 
 void flock_timeout(int /*sig*/) { flock_timed_out = 1; }
@@ -62,16 +64,25 @@ void Truncate(int fd) {
   if (pos == static_cast<off_t>(-1)) throw "LockedFile: lseek() failed";
 }
 
+// True when OpenRegularFile failed because `path` is something other than a
+// regular file: a symbolic link (ELOOP), a FIFO or socket without a reader
+// (ENXIO), a directory (EISDIR), or any other kind (EINVAL).
+bool IsRefused(int error) {
+  return error == ELOOP || error == ENXIO || error == EISDIR || error == EINVAL;
+}
+
 }  // namespace
 
 LockedFile::LockedFile(const char* path, const char* mode)
     : fp(nullptr), fd(-1) {
   bool reading = mode[0] == 'r';
-  int flags = reading ? O_RDONLY : (O_WRONLY | O_APPEND);
-  do {
-    fd = open(path, flags | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return;
+  int flags = O_WRONLY | O_APPEND;
+  if (reading) flags = mode[1] == '+' ? O_RDWR : O_RDONLY;
+  fd = OpenRegularFile(path, flags, OSLinks::kRefuse);
+  if (fd < 0) {
+    if (IsRefused(errno)) throw "LockedFile: not a regular file";
+    return;
+  }
   try {
     LockWithTimeout(fd);
     if (!reading) Truncate(fd);

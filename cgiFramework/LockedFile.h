@@ -14,13 +14,18 @@
 
 class LockedFile {
  public:
-  // Opens `path` read-only when `mode` begins with "r", otherwise write-only
-  // for appending; the file is never created. When the file cannot be opened
-  // the object holds a null stream and nothing is thrown. Otherwise waits up
-  // to 10 seconds for an exclusive lock; in write mode then empties the file.
-  // Finally opens a stdio stream on it with `mode`.
+  // Opens `path` read-only for mode "r", for reading and writing in place
+  // for "r+", otherwise write-only for appending; the file is never created.
+  // Only a regular file is opened: a symbolic link as the last component is
+  // never followed, and opening never blocks (a FIFO is refused at once).
+  // When the file cannot be opened (it does not exist, access is denied) the
+  // object holds a null stream and nothing is thrown. Otherwise waits up to
+  // 10 seconds for an exclusive lock; in write mode ("w", "a") then empties
+  // the file. Finally opens a stdio stream on it with `mode`.
   //
   // Throws (const char*), after closing the file:
+  //   "LockedFile: not a regular file" (a symbolic link, FIFO, socket,
+  //   device or directory),
   //   "LockedFile: sigprocmask() failed", "LockedFile: sigaction() failed",
   //   "LockedFile: flock(LOCK_EX) timeout" (not locked within 10 seconds),
   //   "LockedFile: flock(LOCK_EX) failed", "LockedFile: ftruncate() failed",

@@ -1,6 +1,5 @@
 #include "cgiFramework/SQLSession.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +8,6 @@
 #include "cgiFramework/WebArgument.h"
 #include "cgiFramework/WebContext.h"
 #include "kernel/OSConsole.h"
-#include "kernel/OSList.h"
 
 const char* socket_paths[] = {"/var/run/mysql/mysql.sock",
                               "/var/lib/mysql/mysql.sock", nullptr};
@@ -21,29 +19,83 @@ namespace {
 constexpr size_t kErrorSqlLength = 31700;
 constexpr size_t kErrorTextSize = 32000;
 
-// `text` with &, <, > and " written as HTML character references.
-std::string HtmlEscape(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
+// Time-outs of a root session's connection in seconds, used when the
+// settings name none: connecting (each attempt), and each read and each
+// write on the connection. Settings above kMaxTimeout are not taken.
+constexpr unsigned kDefaultConnectTimeout = 3;
+constexpr unsigned kDefaultReadTimeout = 10;
+constexpr unsigned kDefaultWriteTimeout = 10;
+constexpr long kMaxTimeout = 3600;
+
+// The time-out `key` of the request's settings file (a Hidden argument of
+// the current request context): a whole number of seconds from 1 to
+// kMaxTimeout. `fallback` when there is no context, or the key is absent
+// or holds anything else.
+unsigned SettingSeconds(const char* key, unsigned fallback) {
+  WebContext* context = WebContext::global_context;
+  if (context == nullptr) return fallback;
+  const char* text = context->GetWebArgument(key, WebArgument::Hidden);
+  char* end;
+  long seconds = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || seconds < 1 || seconds > kMaxTimeout) {
+    return fallback;
+  }
+  return static_cast<unsigned>(seconds);
+}
+
+// Sets the connection time-outs of `mysql` from the settings. Options of
+// the group "SQLSession" of the option files, read when connecting, still
+// override them.
+bool SetTimeouts(MYSQL* mysql) {
+  unsigned connect =
+      SettingSeconds("sqlConnectTimeout", kDefaultConnectTimeout);
+  unsigned read = SettingSeconds("sqlReadTimeout", kDefaultReadTimeout);
+  unsigned write = SettingSeconds("sqlWriteTimeout", kDefaultWriteTimeout);
+  return mysql_options(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &connect) == 0 &&
+         mysql_options(mysql, MYSQL_OPT_READ_TIMEOUT, &read) == 0 &&
+         mysql_options(mysql, MYSQL_OPT_WRITE_TIMEOUT, &write) == 0;
+}
+
+// The HTML character reference for `c` when it is &, <, > or ", else null.
+const char* HtmlEntity(char c) {
+  switch (c) {
+    case '&':
+      return "&amp;";
+    case '<':
+      return "&lt;";
+    case '>':
+      return "&gt;";
+    case '"':
+      return "&quot;";
+    default:
+      return nullptr;
+  }
+}
+
+// Appends to `out` as much of `text` as fits into `room` bytes, with the
+// HTML character references when `html` is set. Never cuts a reference or
+// a UTF-8 sequence.
+void AppendCut(std::string& out, const std::string& text, size_t room,
+               bool html) {
+  size_t limit = out.size() + room;
+  size_t i = 0;
+  for (; i < text.size(); ++i) {
+    const char* entity = html ? HtmlEntity(text[i]) : nullptr;
+    size_t length = entity != nullptr ? strlen(entity) : 1;
+    if (out.size() + length > limit) break;
+    if (entity != nullptr) {
+      out += entity;
+    } else {
+      out += text[i];
     }
   }
-  return out;
+  // A byte of a multi-byte sequence is appended as itself: drop those of a
+  // sequence that did not fit whole.
+  while (i > 0 && i < text.size() &&
+         (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) {
+    --i;
+    out.pop_back();
+  }
 }
 
 // True when `text` is a non-empty run of identifier characters (letters,
@@ -127,7 +179,8 @@ SQLSession::SQLSession(const char* server, const char* user,
                        const char* password, const char* db)
     : mysql(&_mysql), parent(nullptr), _mysql() {
   if (mysql_init(&_mysql) == nullptr) os_fatal("SQLSession: mysql_init failed");
-  if (mysql_options(mysql, MYSQL_READ_DEFAULT_GROUP, "SQLSession") != 0 ||
+  if (!SetTimeouts(mysql) ||
+      mysql_options(mysql, MYSQL_READ_DEFAULT_GROUP, "SQLSession") != 0 ||
       MysqlConnect(mysql, server, user, password, db, 0, nullptr, 0) ==
           nullptr) {
     // The error text is built before the handle is released.
@@ -227,9 +280,7 @@ char* SQLSession::QueryParse(WebContext& context, const char* orig,
 void SQLSession::AppendAssignments(WebContext& context, UString& q,
                                    bool quote_digit) {
   bool first = true;
-  OSListIterator it(&context.arguments);
-  while (OSListObj* obj = it.Next()) {
-    WebArgument* arg = static_cast<WebArgument*>(obj);
+  for (WebArgument* arg : context.arguments) {
     if (arg->type != WebArgument::Normal || arg->name == "nodefaults") continue;
     if (!first) q += ',';
     first = false;
@@ -311,17 +362,16 @@ MYSQL* MysqlConnect(MYSQL* mysql, const char* host, const char* user,
 
 char* _mysql_error(MYSQL* s, const char* fullSQL) {
   static char error_text[kErrorTextSize];
+  bool html = getenv("QUERY_STRING") != nullptr;
   std::string sql(fullSQL != nullptr ? fullSQL : "");
   if (sql.size() > kErrorSqlLength) sql.resize(kErrorSqlLength);
-  std::string message(s != nullptr ? mysql_error(s) : "");
-  std::string text;
-  if (getenv("QUERY_STRING") != nullptr) {
-    text = "<br>SQL: " + HtmlEscape(sql) + "<br>ERROR: " + HtmlEscape(message);
-  } else {
-    text = "\nSQL: " + sql + "\nERROR: " + message;
-  }
-  size_t length = std::min(text.size(), kErrorTextSize - 1);
-  memcpy(error_text, text.data(), length);
-  error_text[length] = '\0';
+  std::string text = html ? "<br>SQL: " : "\nSQL: ";
+  std::string tail = html ? "<br>ERROR: " : "\nERROR: ";
+  AppendCut(tail, s != nullptr ? mysql_error(s) : "",
+            kErrorTextSize - 1 - text.size() - tail.size(), html);
+  // The server's message always keeps its place: the statement gives way.
+  AppendCut(text, sql, kErrorTextSize - 1 - text.size() - tail.size(), html);
+  text += tail;
+  memcpy(error_text, text.c_str(), text.size() + 1);
   return error_text;
 }

@@ -26,6 +26,14 @@ class SQLSession : public OSListObj {
   // "SQLSession" of its option files. Null texts select the library's
   // defaults. Throws _mysql_error(handle, "real connect") when the
   // connection fails; no session exists then.
+  //
+  // No wait is without end: connecting (each attempt) times out after 3
+  // seconds, and each read and each write on the connection after 10. The
+  // settings file of the request (the Hidden arguments "sqlConnectTimeout",
+  // "sqlReadTimeout" and "sqlWriteTimeout" of WebContext::global_context, in
+  // whole seconds from 1 to 3600) can change them, and the option group
+  // (connect-timeout, read-timeout, write-timeout) overrides both. A read
+  // time-out ends a dead connection, not a statement waiting for a lock.
   SQLSession(const char* server, const char* user, const char* password,
              const char* db);
   // Child session on the connection of `s`, which must outlive it. A child
@@ -114,8 +122,10 @@ MYSQL* MysqlConnect(MYSQL* mysql, const char* host, const char* user,
 // connection `s`: "<br>SQL: %s<br>ERROR: %s" while the environment variable
 // QUERY_STRING is set (a CGI request; both parts HTML-escaped), otherwise
 // "\nSQL: %s\nERROR: %s" as they stand, with the first 31700 characters of
-// `fullSQL` and mysql_error(s). Written into one static 32000-byte buffer,
-// cut to fit it, and returned; valid until the next call.
+// `fullSQL` and mysql_error(s). Written into one static 32000-byte buffer
+// and returned; valid until the next call. When the text does not fit, the
+// statement is cut (never inside a character reference or a UTF-8
+// sequence): the server's message always stays whole.
 char* _mysql_error(MYSQL* s, const char* fullSQL);
 
 #endif  // CGIFRAMEWORK_SQLSESSION_H_

@@ -136,10 +136,19 @@ class WebContext {
 
   // Starts session handling with file prefix `prefix`: with `useArguments`
   // the identifier travels in the Context argument "sessionId" (else in the
-  // cookie "sessionId"); when `seconds` is not 0, session files of this
-  // prefix not read for more than `seconds` seconds are deleted; then the
-  // session is loaded (ScanWebSessionVars(null)). Throws the LockedFile texts.
+  // cookie "sessionId"); `seconds` (0: none) is the idle time after which
+  // CleanupIdleSessions deletes session files of this prefix; then the
+  // session is loaded (ScanWebSessionVars(null)). Throws the LockedFile texts
+  // and "Unable to read session file".
   void InitSession(const char* prefix, int seconds, bool useArguments);
+  // Deletes the session files not read for longer than the idle time, for
+  // the prefix and idle time of this process's last InitSession (nothing
+  // when there was none, or its idle time was 0). Throttled: at most one
+  // process scans at a time and at most once a minute, so an idle file may
+  // live up to a minute longer; files in use are never deleted (see
+  // CleanupIdleSessionFiles). Meant to run after the answer is complete and
+  // standard output is closed. Throws nothing.
+  static void CleanupIdleSessions();
   // Loads the session `sessionId`, or the current one, or the one named by
   // the "sessionId" argument or cookie (a decimal number of at most 20
   // digits; anything else counts as none, and an argument holding it is
@@ -147,15 +156,20 @@ class WebContext {
   // without a prefix or an identifier. An unknown identifier is adopted with a
   // new file. A session saved for another client address is refused: the Hidden
   // argument "invalidSessionId" names it, a line goes to standard error, its
-  // file is left alone and this request continues with a new session. Throws
-  // the LockedFile texts; a session that could not be loaded is then not saved
-  // by this context.
+  // file is left alone and this request continues with a new session. A
+  // save that was interrupted is completed first (see SessionSaveStep).
+  // Throws the LockedFile texts and "Unable to read session file"; a session
+  // that could not be loaded is then not saved by this context.
   bool ScanWebSessionVars(const char* sessionId);
   // Rewrites the session file with every variable that has a name, as
   // "name=value" lines (see WebSession.h: no text can add lines of its
-  // own). Does nothing without a prefix or identifier, when
-  // the file is gone, or when this request could not load the session.
-  // Throws the LockedFile texts and "Unable to write session file".
+  // own), so that a kill or a full disk at any point leaves either the old
+  // or the new content (see SessionSaveStep; the Hidden argument
+  // "sessionSync" set to "0" skips flushing to the disk). Does nothing
+  // without a prefix or identifier, when the file is gone, or when this
+  // request could not load the session. Throws the LockedFile texts and
+  // "Unable to write session file" (the old content then stays, or the next
+  // load completes the new one).
   void SaveWebSessionVars(const char* sessionId);
   // Makes a new random identifier (or adopts the current one when it has no
   // file yet), creates its empty file, stores the identifier in the
@@ -172,12 +186,14 @@ class WebContext {
   void SetWebSessionVar(const char* name, int value);
   // The current session identifier ("" when none).
   char* GetWebSessionId();
-  // Deletes the current session's file; the variables stay in memory and
-  // the save at the end writes nothing.
+  // Deletes the current session's file (and the side file of an interrupted
+  // save); the variables stay in memory and the save at the end writes
+  // nothing.
   void DeleteSession();
-  // Deletes the plain files in directory `path` whose names contain
-  // `contains` and do not start with "+", when their last access lies more
-  // than `seconds` seconds in the past.
+  // Deletes at once, unthrottled, the files in directory `path` whose names
+  // contain `contains` and do not start with "+", when their last access
+  // lies more than `seconds` seconds in the past and no other process holds
+  // them locked (see DeleteIdleSessionFiles).
   void CleanupDir(const char* path, const char* contains, int seconds);
 
   // --- State ---------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "cgiFramework/LockedFile.h"
 #include "cgiFramework/SitePaths.h"
 #include "cgiFramework/WebContext.h"
+#include "kernel/OSFile.h"
 
 namespace {
 
@@ -69,15 +71,167 @@ WebSessionVar* ParseFileLine(char* line) {
   return var;
 }
 
-// A getline buffer, freed when it goes out of scope.
-struct LineBuffer {
-  LineBuffer() = default;
-  LineBuffer(const LineBuffer&) = delete;
-  LineBuffer& operator=(const LineBuffer&) = delete;
-  ~LineBuffer() { free(text); }
-  char* text = nullptr;
-  size_t capacity = 0;
+// A file descriptor, closed when it goes out of scope.
+struct ScopedFd {
+  explicit ScopedFd(int descriptor) : fd(descriptor) {}
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  ~ScopedFd() {
+    if (fd >= 0) close(fd);
+  }
+  int fd;
 };
+
+void ReportStep(SessionSaveStep step) {
+  if (session_save_hook != nullptr) session_save_hook(step);
+}
+
+// Writes all of `content` to `fd` at `offset`; false with errno set on
+// failure (ENOSPC when the disk takes nothing more).
+bool WriteAt(int fd, const std::string& content, off_t offset) {
+  size_t done = 0;
+  while (done < content.size()) {
+    ssize_t n = pwrite(fd, content.data() + done, content.size() - done,
+                       offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Appends the whole content of `fd` to `content`; false on a read error.
+bool ReadAll(int fd, std::string& content) {
+  char buffer[8192];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    content.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+// Flushes the file `fd` to the disk when `sync` is set.
+bool Sync(int fd, bool sync) { return !sync || fsync(fd) == 0; }
+
+// Replaces the content of the file `fd` by `content` in place: written from
+// its start, then cut to its length and, with `sync`, flushed to the disk.
+bool RewriteInPlace(int fd, const std::string& content, bool sync) {
+  if (!WriteAt(fd, content, 0)) return false;
+  ReportStep(SessionSaveStep::kFileWritten);
+  int rc;
+  do {
+    rc = ftruncate(fd, static_cast<off_t>(content.size()));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0 || !Sync(fd, sync)) return false;
+  ReportStep(SessionSaveStep::kFileComplete);
+  return true;
+}
+
+// The side file of the session file `path`: "+<name>.save" beside it.
+UString SidePath(const char* path) {
+  const char* slash = strrchr(path, '/');
+  size_t dir_length =
+      slash != nullptr ? static_cast<size_t>(slash - path) + 1 : 0;
+  return UString(std::string(path, dir_length).c_str()) + "+" +
+         (path + dir_length) + ".save";
+}
+
+// Makes `side` hold `content`, complete or not at all: written under a
+// temporary name, flushed to the disk (with `sync`), then renamed into place.
+bool WriteSideFile(const UString& side, const std::string& content, bool sync) {
+  UString temp = side + ".tmp";
+  bool written;
+  {
+    ScopedFd out(
+        OpenRegularFile(temp, O_WRONLY | O_CREAT | O_TRUNC, OSLinks::kRefuse));
+    if (out.fd < 0) return false;
+    written = WriteAt(out.fd, content, 0) && Sync(out.fd, sync);
+  }
+  if (written) {
+    ReportStep(SessionSaveStep::kSideWritten);
+    written = rename(temp, side) == 0;
+  }
+  if (!written) {
+    unlink(temp);
+    return false;
+  }
+  ReportStep(SessionSaveStep::kSideComplete);
+  return true;
+}
+
+// Saves `content` into the session file `path`, open for writing in place
+// and locked as `fd`, through the side file (see SessionSaveStep). Throws
+// "Unable to write session file"; when the side file is complete by then it
+// stays, and the next load completes the save from it. With `sync` both
+// files are flushed to the disk before the next step.
+void WriteSessionFile(const char* path, int fd, const std::string& content,
+                      bool sync) {
+  UString side = SidePath(path);
+  if (!WriteSideFile(side, content, sync) ||
+      !RewriteInPlace(fd, content, sync)) {
+    throw "Unable to write session file";
+  }
+  unlink(side);
+}
+
+// The content of the session file `path`, open and locked as `fd`. A side
+// file left by an interrupted save holds the newest complete content: that
+// content is returned and written over the session file, and the side file
+// removed. Should that fail, the side file stays for the next load or save.
+// Throws "Unable to read session file".
+std::string ReadSessionFile(const char* path, int fd) {
+  UString side = SidePath(path);
+  std::string content;
+  ScopedFd saved(OpenRegularFile(side, O_RDONLY, OSLinks::kRefuse));
+  if (saved.fd >= 0 && ReadAll(saved.fd, content)) {
+    ScopedFd out(OpenRegularFile(path, O_WRONLY, OSLinks::kRefuse));
+    if (out.fd >= 0 && RewriteInPlace(out.fd, content, true)) unlink(side);
+    return content;
+  }
+  content.clear();
+  if (!ReadAll(fd, content)) throw "Unable to read session file";
+  return content;
+}
+
+// Where and how the last InitSession of this process asked for clean-up.
+struct CleanupRequest {
+  std::string dir;     // the session directory, as a host path
+  std::string prefix;  // the session file prefix
+  int seconds = 0;     // the idle time; 0 for no clean-up
+};
+
+CleanupRequest& LastCleanupRequest() {
+  static CleanupRequest request;
+  return request;
+}
+
+// True when the file of status `st` was last read more than `seconds`
+// seconds before `now`.
+bool IsIdle(const struct stat& st, int seconds, time_t now) {
+  return st.st_atime + seconds < now;
+}
+
+// Deletes the idle session file `path`, with the side files of its saves,
+// unless another process holds it locked or read it meanwhile.
+void DeleteUnlessInUse(const UString& path, int seconds, time_t now) {
+  ScopedFd file(OpenRegularFile(path, O_RDONLY, OSLinks::kRefuse));
+  if (file.fd < 0 || flock(file.fd, LOCK_EX | LOCK_NB) != 0) return;
+  struct stat locked, named;
+  if (fstat(file.fd, &locked) != 0 || !IsIdle(locked, seconds, now)) return;
+  if (lstat(path, &named) != 0 || named.st_ino != locked.st_ino ||
+      named.st_dev != locked.st_dev) {
+    return;
+  }
+  unlink(path);
+  UString side = SidePath(path);
+  unlink(side);
+  unlink(side + ".tmp");
+}
 
 // A new identifier from 64 bits of the kernel's random source.
 UString RandomSessionId() {
@@ -150,6 +304,35 @@ bool WebSessionVar::operator==(const char* s) {
 
 bool WebSessionVar::operator!=(const char* s) { return !(*this == s); }
 
+// --- Session files ----------------------------------------------------------
+
+void (*session_save_hook)(SessionSaveStep step) = nullptr;
+
+void ParseSessionFile(const std::string& content,
+                      OSTypedList<WebSessionVar>& vars) {
+  std::string line;
+  size_t start = 0;
+  while (start < content.size()) {
+    size_t end = content.find('\n', start);
+    end = end == std::string::npos ? content.size() : end + 1;
+    line.assign(content, start, end - start);
+    vars.Append(ParseFileLine(&line[0]));
+    start = end;
+  }
+}
+
+std::string FormatSessionFile(OSTypedList<WebSessionVar>& vars) {
+  std::string content;
+  for (WebSessionVar* var : vars) {
+    if (!IsStorableName(var->name)) continue;
+    content += static_cast<char*>(var->name);
+    content += '=';
+    AppendFileValue(content, var->value);
+    content += '\n';
+  }
+  return content;
+}
+
 // --- The context's session ---------------------------------------------------
 
 void WebContext::InitSession(const char* prefix, int seconds,
@@ -158,7 +341,10 @@ void WebContext::InitSession(const char* prefix, int seconds,
   if (useArguments) {
     GetWebArgument("sessionId", WebArgument::Any).type = WebArgument::Context;
   }
-  if (seconds != 0) CleanupDir(kSessionDir, prefix, seconds);
+  CleanupRequest& cleanup = LastCleanupRequest();
+  cleanup.dir = static_cast<char*>(SitePath(kSessionDir));
+  cleanup.prefix = prefix != nullptr ? prefix : "";
+  cleanup.seconds = seconds;
   ScanWebSessionVars(nullptr);
 }
 
@@ -175,17 +361,15 @@ bool WebContext::ScanWebSessionVars(const char* sessionId) {
   // Until the file has been read, a failure must not let this request
   // overwrite it at the end.
   session_locked = true;
-  LockedFile file(path, "r");
+  {
+    LockedFile file(path, "r");
+    if (file == nullptr) {
+      CreateSessionId();
+      return false;
+    }
+    ParseSessionFile(ReadSessionFile(path, file.fd), session_vars);
+  }
   session_locked = false;
-  if (file == nullptr) {
-    CreateSessionId();
-    return false;
-  }
-  // Lines of any length: a line is never split into further variables.
-  LineBuffer line;
-  while (getline(&line.text, &line.capacity, file) >= 0) {
-    session_vars.Append(ParseFileLine(line.text));
-  }
 
   UString saved_addr(GetWebSessionVar("REMOTE_ADDR").value);
   if (saved_addr == EnvOrEmpty("REMOTE_ADDR")) return true;
@@ -248,26 +432,18 @@ void WebContext::SaveWebSessionVars(const char* sessionId) {
     session_locked = false;
   }
   if (session_id.IsEmpty() || session_locked) return;
-  LockedFile file(SessionPath(), "w");
+  UString path = SessionPath();
+  LockedFile file(path, "r+");
   if (file == nullptr) return;  // the session was deleted meanwhile
-  OSListIterator it(&session_vars);
-  std::string line;
-  while (OSListObj* obj = it.Next()) {
-    auto* var = static_cast<WebSessionVar*>(obj);
-    if (!IsStorableName(var->name)) continue;
-    line.assign(var->name);
-    line += '=';
-    AppendFileValue(line, var->value);
-    line += '\n';
-    fwrite(line.data(), 1, line.size(), file);
-  }
-  if (fflush(file) != 0 || ferror(file)) throw "Unable to write session file";
+  // Flushing to the disk guards the content against a power failure too; a
+  // killed process cannot tear it either way.
+  bool sync =
+      strcmp(GetWebArgument("sessionSync", WebArgument::Hidden), "0") != 0;
+  WriteSessionFile(path, file.fd, FormatSessionFile(session_vars), sync);
 }
 
 WebSessionVar* WebContext::FindWebSessionVar(const char* name) {
-  // The keyed lookup only reads the key.
-  return static_cast<WebSessionVar*>(
-      session_vars.Find(const_cast<char*>(name)));
+  return session_vars.FindKey(name);
 }
 
 WebSessionVar& WebContext::GetWebSessionVar(const char* name) {
@@ -295,7 +471,9 @@ char* WebContext::GetWebSessionId() { return session_id; }
 
 void WebContext::DeleteSession() {
   if (session_prefix.IsEmpty() || session_id.IsEmpty()) return;
-  unlink(SessionPath());
+  UString path = SessionPath();
+  unlink(path);
+  unlink(SidePath(path));
 }
 
 UString WebContext::SessionPath() {
@@ -305,22 +483,80 @@ UString WebContext::SessionPath() {
   return SitePath(path);
 }
 
-void WebContext::CleanupDir(const char* path, const char* contains,
-                            int seconds) {
-  UString dir = SitePath(path);
+// --- Clean-up of idle sessions ----------------------------------------------
+//
+// Looking at every file of the session directory costs in proportion to the
+// number of sessions, which callers control, so no request does it on its
+// way. After its answer, a process offers to scan (CleanupIdleSessions),
+// and the stamp file "+<prefix>.cleanup" in the session directory decides:
+//
+// - At most one process scans at a time: the scanner holds an exclusive
+//   flock on the stamp, taken without waiting. A process that finds it
+//   taken leaves the work to the holder.
+// - At most once per interval (kSessionScanInterval, a minute): the stamp's
+//   modification time is set to the start of each scan, and a process that
+//   finds it less than one interval old scans nothing. An empty (new) stamp,
+//   or one dated more than an interval ahead (the clock was set back), lets
+//   the scan run. So a file idle for `seconds` is deleted at most one
+//   interval late, as long as requests keep coming.
+// - A session in use is never deleted: each idle file is locked with a
+//   non-blocking flock before it is unlinked, and skipped when another
+//   process holds it. Under the lock its access time is read again (a
+//   request may have read it meanwhile), and the path must still name it.
+// The scan skips names starting with "+" (stamps, the side files of saves);
+// the side files of a deleted session go with it.
+
+bool CleanupIdleSessionFiles(const char* dir, const char* contains, int seconds,
+                             time_t now, int interval) {
+  if (contains == nullptr) contains = "";
+  UString stamp_path;
+  stamp_path.Format("%s/+%s.cleanup", dir, contains);
+  ScopedFd stamp(
+      OpenRegularFile(stamp_path, O_RDWR | O_CREAT, OSLinks::kRefuse));
+  if (stamp.fd < 0 || flock(stamp.fd, LOCK_EX | LOCK_NB) != 0) return false;
+  struct stat st;
+  if (fstat(stamp.fd, &st) != 0) return false;
+  bool due = st.st_size == 0 || st.st_mtime + interval <= now ||
+             st.st_mtime > now + interval;
+  if (!due) return false;
+  if (st.st_size == 0 && !WriteAt(stamp.fd, "\n", 0)) return false;
+  struct timespec times[2] = {{0, UTIME_OMIT}, {now, 0}};
+  if (futimens(stamp.fd, times) != 0) return false;
+  DeleteIdleSessionFiles(dir, contains, seconds, now);
+  return true;
+}
+
+void DeleteIdleSessionFiles(const char* dir, const char* contains, int seconds,
+                            time_t now) {
   DIR* listing = opendir(dir);
   if (listing == nullptr) return;
   if (contains == nullptr) contains = "";
-  time_t now = time(nullptr);
   while (struct dirent* entry = readdir(listing)) {
     const char* name = entry->d_name;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
     if (name[0] == '+' || entry->d_type == DT_DIR) continue;
     if (strstr(name, contains) == nullptr) continue;
-    UString file = dir + "/" + name;
     struct stat st;
-    if (stat(file, &st) != 0 || S_ISDIR(st.st_mode)) continue;
-    if (st.st_atime + seconds < now) unlink(file);
+    if (fstatat(dirfd(listing), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode) || !IsIdle(st, seconds, now)) continue;
+    UString path = UString(dir) + "/" + name;
+    if (S_ISREG(st.st_mode)) {
+      DeleteUnlessInUse(path, seconds, now);
+    } else {
+      unlink(path);  // a link or special file: no session, nobody locks it
+    }
   }
   closedir(listing);
+}
+
+void WebContext::CleanupIdleSessions() {
+  const CleanupRequest& request = LastCleanupRequest();
+  if (request.seconds == 0) return;
+  CleanupIdleSessionFiles(request.dir.c_str(), request.prefix.c_str(),
+                          request.seconds, time(nullptr));
+}
+
+void WebContext::CleanupDir(const char* path, const char* contains,
+                            int seconds) {
+  DeleteIdleSessionFiles(SitePath(path), contains, seconds, time(nullptr));
 }

@@ -9,11 +9,20 @@
 // and LF become "%0D" and "%0A" (a line end would add variables of its
 // own); a variable whose name holds "=", CR or LF is not written. Lines of
 // any length are read whole.
+//
+// Saves cannot tear: the new content is first made complete in a side file,
+// and a load that finds one finishes the save it belongs to (see
+// SessionSaveStep). The session file itself is only ever rewritten in place,
+// so other programs that lock it keep working on the same file.
 #ifndef CGIFRAMEWORK_WEBSESSION_H_
 #define CGIFRAMEWORK_WEBSESSION_H_
 
+#include <ctime>
+#include <string>
+
 #include "common/UString.h"
 #include "kernel/OSListObj.h"
+#include "kernel/OSTypedList.h"
 
 // The directory of the session files, "<prefix>_<identifier>" each (under
 // VXML_ROOT when that is set, see SitePath).
@@ -48,5 +57,58 @@ class WebSessionVar : public OSListObj {
   UString value;  // variable value
   UString def;    // used when value is empty
 };
+
+// --- Session files ----------------------------------------------------------
+
+// Appends to `vars` one new variable per line of `content` (the last line
+// may lack its LF): the name is the text before the first "=", the value
+// the text after it up to the first CR or LF; a line without "=" names a
+// variable with an empty value. A NUL byte ends the name or value it is in.
+void ParseSessionFile(const std::string& content,
+                      OSTypedList<WebSessionVar>& vars);
+// The file content for `vars`: one "name=value" line per variable with a
+// storable name (not empty, no "=", CR or LF), CR and LF in values written
+// as "%0D" and "%0A".
+std::string FormatSessionFile(OSTypedList<WebSessionVar>& vars);
+
+// The steps of a save of the session file "<dir>/<name>", in order. The new
+// content is written to "<dir>/+<name>.save.tmp" and flushed to the disk
+// (kSideWritten), renamed to the side file "<dir>/+<name>.save"
+// (kSideComplete), written over the session file from its start
+// (kFileWritten), which is then cut to its new length and flushed
+// (kFileComplete); last the side file is removed. A failure or a kill
+// before kSideComplete leaves the old content; from kSideComplete on the
+// next load of the session reads the side file and completes the save. A
+// full disk shows while the side file is written, before the session file
+// is touched. Both files are flushed to the disk (fsync) before the next
+// step, unless the settings file sets "sessionSync=0": a killed process
+// leaves old or new content either way, only a power failure may not.
+enum class SessionSaveStep {
+  kSideWritten,
+  kSideComplete,
+  kFileWritten,
+  kFileComplete
+};
+// When set, called after each step of every save and of every completion of
+// an interrupted save; lets tests stop a save at any step. Null normally.
+extern void (*session_save_hook)(SessionSaveStep step);
+
+// --- Clean-up of idle sessions ----------------------------------------------
+
+// Seconds between two scans of one session directory for one prefix.
+inline constexpr int kSessionScanInterval = 60;
+
+// The throttled scan behind WebContext::CleanupIdleSessions, at the time
+// `now`: unless another process is scanning `dir` for `contains`, or a scan
+// began less than `interval` seconds before `now`, deletes the idle files
+// as DeleteIdleSessionFiles does. True when it scanned.
+bool CleanupIdleSessionFiles(const char* dir, const char* contains, int seconds,
+                             time_t now, int interval = kSessionScanInterval);
+// Deletes the files in directory `dir` whose names contain `contains` and do
+// not start with "+", when their last access lies more than `seconds`
+// seconds before `now`, with the side files of their saves. Directories are
+// never deleted, nor files that another process holds locked.
+void DeleteIdleSessionFiles(const char* dir, const char* contains, int seconds,
+                            time_t now);
 
 #endif  // CGIFRAMEWORK_WEBSESSION_H_

@@ -1,8 +1,10 @@
-// The locked file: opening without creating, truncation in write mode, and
-// waiting for a lock that another process releases. (The 10-second time-out
-// itself is covered once, in the session tests.)
+// The locked file: opening plain files only and without creating them,
+// truncation in write mode, and waiting for a lock that another process
+// releases. (The 10-second time-out itself is covered once, in the session
+// tests.)
 #include "cgiFramework/LockedFile.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +34,30 @@ TEST_F(LockedFileTest, OpensExistingFilesOnly) {
     fputs("new\n", file);
   }
   EXPECT_EQ(ReadFile(Path()), "new\n");
+}
+
+// Every mode refuses, without blocking or following, what is not a plain
+// file; "r+" keeps the content for rewriting in place.
+TEST_F(LockedFileTest, OpensPlainFilesOnly) {
+  const std::string target = root + "/target";
+  WriteFile(target, "kept\n");
+  ASSERT_EQ(symlink(target.c_str(), (root + "/link").c_str()), 0);
+  ASSERT_EQ(mkfifo((root + "/fifo").c_str(), 0600), 0);
+  for (const char* name : {"/link", "/fifo", ""}) {
+    for (const char* mode : {"r", "r+", "w"}) {
+      std::string thrown;
+      try {
+        LockedFile file((root + name).c_str(), mode);
+      } catch (const char* text) {
+        thrown = text;
+      }
+      EXPECT_EQ(thrown, "LockedFile: not a regular file") << name << mode;
+    }
+  }
+  EXPECT_EQ(ReadFile(target), "kept\n");
+  LockedFile file(target.c_str(), "r+");
+  ASSERT_NE(file.fp, nullptr);
+  EXPECT_EQ(fgetc(file), 'k');
 }
 
 void Ignore(int) {}

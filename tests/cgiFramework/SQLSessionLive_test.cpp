@@ -4,10 +4,16 @@
 // the connection's own quoting rules.
 #include "cgiFramework/SQLSession.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <cstdlib>
 #include <fstream>
+#include <utility>
 #include <memory>
 #include <string>
 #include <vector>
@@ -246,6 +252,79 @@ TEST_F(SQLSessionLive, BuiltStatementsStoreRequestDataAsSent) {
             0);
   EXPECT_EQ(Column(*session, "SELECT id FROM Probe"),
             std::vector<std::string>{"b2"});
+}
+
+// A settings file holding `content`, for a request context to read.
+class SettingsFile {
+ public:
+  explicit SettingsFile(const std::string& content) {
+    char pattern[] = "/tmp/sql-live-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) dir = pattern;
+    path = dir + "/settings.cfg";
+    std::ofstream(path) << content;
+  }
+  ~SettingsFile() {
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+  }
+  std::string dir, path;
+};
+
+// The error text of `run`, and how long it took in seconds.
+template <typename Run>
+std::pair<std::string, double> Timed(Run run) {
+  auto start = std::chrono::steady_clock::now();
+  std::string thrown = run();
+  std::chrono::duration<double> waited =
+      std::chrono::steady_clock::now() - start;
+  return {thrown, waited.count()};
+}
+
+// A server that accepts and never answers, and a table locked by another
+// client: the time-outs of the settings file end the waits (1 second as
+// set, not the default 3 or 10) with the library's texts.
+TEST_F(SQLSessionLive, SettingsTimeOutsEndTheWaits) {
+  // Where the option group sends the connection, on another address.
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(std::stoi(Env("VXML_SQL_PORT")));
+  inet_pton(AF_INET, "127.0.0.3", &addr.sin_addr);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  SettingsFile settings("sqlConnectTimeout=1\nsqlReadTimeout=1\n");
+  WebContext context(settings.path.c_str(), nullptr);
+
+  auto silent = Timed([] {
+    try {
+      SQLSession session("127.0.0.3", "portal", "x", "portal");
+    } catch (char* text) {
+      return std::string(text);
+    }
+    return std::string("connected");
+  });
+  close(listener);
+  EXPECT_THAT(silent.first,
+              StartsWith("\nSQL: real connect\nERROR: Lost connection to "
+                         "server at 'handshake: reading initial "
+                         "communication packet'"));
+
+  std::unique_ptr<SQLSession> holder(Open("127.0.0.1"));
+  std::unique_ptr<SQLSession> waiter(Open("127.0.0.1"));
+  Column(*holder, "CREATE TABLE IF NOT EXISTS Held (id INT)");
+  Column(*holder, "LOCK TABLES Held WRITE");
+  auto locked = Timed([&] {
+    mysql_query(waiter->mysql, "SELECT * FROM Held");
+    return std::string(mysql_error(waiter->mysql));
+  });
+  Column(*holder, "UNLOCK TABLES");
+  Column(*holder, "DROP TABLE Held");
+  EXPECT_EQ(locked.first, "Lost connection to server during query");
+  for (double waited : {silent.second, locked.second}) {
+    EXPECT_GE(waited, 0.9);
+    EXPECT_LT(waited, 2.5);
+  }
 }
 
 }  // namespace

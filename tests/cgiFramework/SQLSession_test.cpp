@@ -67,11 +67,30 @@ TEST_F(SQLSessionTest, ErrorTextFormsAndLimits) {
   std::string sql = std::string(31700, 'a') + std::string(8300, 'b');
   std::string cut = _mysql_error(nullptr, sql.c_str());
   EXPECT_EQ(cut, "\nSQL: " + std::string(31700, 'a') + "\nERROR: ");
-  // ...and however much escaping lengthens it, the text stays in its buffer.
+  // However much escaping lengthens the statement, the server's message
+  // stays whole; the statement gives way, by whole references and whole
+  // UTF-8 characters.
   setenv("QUERY_STRING", "", 1);
-  std::string escaped = _mysql_error(nullptr, std::string(40000, '<').c_str());
-  EXPECT_EQ(escaped.size(), 31999u);
-  EXPECT_THAT(escaped, StartsWith("<br>SQL: &lt;&lt;"));
+  const std::string message =
+      "<br>ERROR: Can't connect to local server through socket "
+      "'/nonexistent/&quot;.sock' (2)";
+  for (const char* unit : {"\"", "\"\xC2\xA3"}) {
+    std::string statement, escaped;
+    while (statement.size() < 40000) {
+      statement += unit;
+      escaped += std::string("&quot;") + (unit + 1);
+    }
+    std::string text = SocketError("/nonexistent/\".sock", statement.c_str());
+    ASSERT_GE(text.size(), message.size()) << unit;
+    std::size_t cut = text.size() - message.size();
+    EXPECT_EQ(text.substr(cut), message);
+    EXPECT_LE(text.size(), 31999u);
+    EXPECT_GE(text.size(), 31990u);
+    std::string repeated = text.substr(9, cut - 9);
+    EXPECT_EQ(escaped.compare(0, repeated.size(), repeated), 0);
+    EXPECT_THAT(repeated, testing::AnyOf(testing::EndsWith(";"),
+                                         testing::EndsWith("\xA3")));
+  }
 }
 
 TEST_F(SQLSessionTest, QueryParseSubstitutesKnownNames) {

@@ -1,12 +1,17 @@
 // Session files: loading, the client-address check, new identifiers,
-// saving, idle cleanup, the lock time-out and concurrent saves.
+// saving, idle cleanup and its throttle, the lock time-out, concurrent,
+// interrupted and failing saves, and files that are not plain files.
 #include "cgiFramework/WebSession.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <string>
 
@@ -227,28 +232,195 @@ TEST_F(WebSessionTest, NothingSavedWithoutFileOrPrefix) {
   EXPECT_EQ(rmdir(Site("/Korvelund/sessions").c_str()), 0);  // empty
 }
 
+// Sets the access and modification time of `path` to `when`.
+void Age(const std::string& path, time_t when) {
+  struct timespec times[2] = {{when, 0}, {when, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0)
+      << path;
+}
+
 TEST_F(WebSessionTest, CleanupRemovesIdleFilesOnly) {
-  const char* kept[] = {"User_1", "+User_3", "Other_1", "UserDir"};
-  const char* removed[] = {"User_2", "SuperUser_7"};
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    time_t now = time(nullptr);
-    mkdir(File("UserDir").c_str(), 0700);
-    for (const char* name :
-         {"User_1", "User_2", "+User_3", "SuperUser_7", "Other_1", "UserDir"}) {
-      if (strcmp(name, "UserDir") != 0) WriteFile(File(name), "x");
-      // User_1 is exactly as old as allowed; the others one second older.
-      time_t age = now - (strcmp(name, "User_1") == 0 ? 100 : 101);
-      struct timespec times[2] = {{age, 0}, {age, 0}};
-      ASSERT_EQ(utimensat(AT_FDCWD, File(name).c_str(), times, 0), 0);
+  const time_t now = 1000000;
+  mkdir(File("UserDir").c_str(), 0700);
+  for (const char* name : {"User_1", "User_2", "+User_3", "SuperUser_7",
+                           "Other_1", "User_8", "+User_2.save"}) {
+    WriteFile(File(name), "x");
+  }
+  ASSERT_EQ(symlink("User_1", File("User_link").c_str()), 0);
+  for (const char* name : {"User_2", "+User_3", "SuperUser_7", "Other_1",
+                           "UserDir", "User_8", "User_link", "+User_2.save"}) {
+    Age(File(name), now - 101);
+  }
+  Age(File("User_1"), now - 100);  // exactly as old as allowed
+  // A request holds User_8: it is in use, however old its access time.
+  int busy = open(File("User_8").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(busy, LOCK_EX), 0);
+  DeleteIdleSessionFiles(File("").c_str(), "User", 100, now);
+  close(busy);
+  for (const char* name : {"User_1", "+User_3", "Other_1", "UserDir", "User_8"})
+    EXPECT_TRUE(Exists(name)) << name;
+  for (const char* name :
+       {"User_2", "+User_2.save", "SuperUser_7", "User_link"})
+    EXPECT_FALSE(Exists(name)) << name;
+}
+
+// The scan after the answer runs at most once per interval, and never in
+// two processes at once; InitSession itself deletes nothing.
+TEST_F(WebSessionTest, IdleScansAreThrottled) {
+  const std::string dir = File("");
+  const time_t now = time(nullptr);
+  WriteFile(File("User_1"), "x");
+  Age(File("User_1"), now - 1000);
+  {
+    WebContext context(nullptr, nullptr);
+    context.InitSession("User", 100, true);
+  }
+  EXPECT_TRUE(Exists("User_1"));
+  WebContext::CleanupIdleSessions();  // the first scan runs at once
+  EXPECT_FALSE(Exists("User_1"));
+  struct stat stamp_status;
+  ASSERT_EQ(stat(File("+User.cleanup").c_str(), &stamp_status), 0);
+  const time_t scanned = stamp_status.st_mtime;  // when that scan began
+
+  WriteFile(File("User_2"), "x");
+  Age(File("User_2"), now - 1000);
+  EXPECT_FALSE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, scanned + 59));
+  EXPECT_TRUE(Exists("User_2"));
+  {
+    // Another process is scanning: this one leaves the work to it.
+    int stamp = open(File("+User.cleanup").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(stamp, LOCK_EX), 0);
+    EXPECT_FALSE(
+        CleanupIdleSessionFiles(dir.c_str(), "User", 100, scanned + 60));
+    close(stamp);
+  }
+  EXPECT_TRUE(Exists("User_2"));
+  EXPECT_TRUE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, scanned + 60));
+  EXPECT_FALSE(Exists("User_2"));
+  EXPECT_FALSE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, scanned + 61));
+}
+
+// The step at which the save in the child process is stopped.
+SessionSaveStep stop_at;
+
+void StopHere(SessionSaveStep step) {
+  if (step == stop_at) _exit(0);
+}
+
+// A save killed at each step leaves either the old content or, once the side
+// file is complete, the new one, which the next load finds and completes.
+TEST_F(WebSessionTest, InterruptedSavesLeaveOldOrNewContent) {
+  const std::string old_content = kSaved + std::string(200, 'o') + "\n";
+  const std::string new_content = "REMOTE_ADDR=10.0.0.5\ntheme=new\n";
+  struct {
+    SessionSaveStep step;
+    bool completed;  // the save is complete once the session is loaded
+  } cases[] = {{SessionSaveStep::kSideWritten, false},
+               {SessionSaveStep::kSideComplete, true},
+               {SessionSaveStep::kFileWritten, true},
+               {SessionSaveStep::kFileComplete, true}};
+  setenv("QUERY_STRING", "sessionId=42", 1);
+  setenv("REMOTE_ADDR", "10.0.0.5", 1);
+  for (const auto& c : cases) {
+    int step = static_cast<int>(c.step);
+    WriteFile(File("User_42"), old_content);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      stop_at = c.step;
+      session_save_hook = StopHere;
+      {
+        WebContext context(nullptr, nullptr);
+        context.InitSession("User", 0, true);
+        context.session_vars.Flush();
+        context.SetWebSessionVar("REMOTE_ADDR", "10.0.0.5");
+        context.SetWebSessionVar("theme", "new");
+      }
+      _exit(2);  // the save did not reach the step
+    }
+    int status;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0) << step;
+    std::string torn = ReadFile(File("User_42"));
+    if (c.step == SessionSaveStep::kFileWritten) {
+      EXPECT_NE(torn, old_content);
+      EXPECT_NE(torn, new_content);
     }
     WebContext context(nullptr, nullptr);
-    context.CleanupDir("/Korvelund/sessions", "User", 100);
-    if (time(nullptr) != now) continue;  // the second changed: try again
-    for (const char* name : kept) EXPECT_TRUE(Exists(name)) << name;
-    for (const char* name : removed) EXPECT_FALSE(Exists(name)) << name;
-    return;
+    context.InitSession("User", 0, true);
+    EXPECT_TRUE(context.GetWebSessionVar("theme") ==
+                (c.completed ? "new" : "dark"))
+        << step;
+    EXPECT_EQ(ReadFile(File("User_42")),
+              c.completed ? new_content : old_content)
+        << step;
+    EXPECT_FALSE(Exists("+User_42.save")) << step;
   }
-  FAIL() << "clock kept moving";
+}
+
+// A disk that takes no more fails the save before the session file is
+// touched, and says so.
+TEST_F(WebSessionTest, FullDiskKeepsTheOldContent) {
+  WriteFile(File("User_42"), kSaved);
+  setenv("QUERY_STRING", "sessionId=42", 1);
+  setenv("REMOTE_ADDR", "10.0.0.5", 1);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {1000, RLIM_INFINITY};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = 1000;
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
+    try {
+      WebContext context(nullptr, nullptr);
+      context.InitSession("User", 0, true);
+      context.SetWebSessionVar("big", std::string(5000, 'b').c_str());
+    } catch (const char* text) {
+      _exit(strcmp(text, "Unable to write session file") == 0 ? 0 : 4);
+    }
+    _exit(5);
+  }
+  int status;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ReadFile(File("User_42")), kSaved);
+  EXPECT_FALSE(Exists("+User_42.save"));
+  EXPECT_FALSE(Exists("+User_42.save.tmp"));
+}
+
+// A session file that is a link or a FIFO is never followed, read or
+// written, and never blocks: the request gets the LockedFile error.
+TEST_F(WebSessionTest, LinksAndFifosAreRefused) {
+  const std::string target = Site("/secret");
+  setenv("QUERY_STRING", "sessionId=42", 1);
+  for (int kind = 0; kind < 3; ++kind) {
+    WriteFile(target, "REMOTE_ADDR=\npassword=x\n");
+    const std::string file = File("User_42");
+    unlink(file.c_str());
+    if (kind == 0) {
+      ASSERT_EQ(symlink(target.c_str(), file.c_str()), 0);
+    } else if (kind == 1) {
+      ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+    } else {
+      WriteFile(file, "REMOTE_ADDR=\n");
+    }
+    std::string thrown;
+    try {
+      WebContext context(nullptr, nullptr);
+      context.InitSession("User", 0, true);
+      context.SetWebSessionVar("password", "stolen");
+      if (kind == 2) {
+        // Replaced by a link between the load and the save.
+        unlink(file.c_str());
+        ASSERT_EQ(symlink(target.c_str(), file.c_str()), 0);
+      }
+    } catch (const char* text) {
+      thrown = text;
+    }
+    EXPECT_EQ(thrown, "LockedFile: not a regular file") << kind;
+    EXPECT_EQ(ReadFile(target), "REMOTE_ADDR=\npassword=x\n") << kind;
+  }
 }
 
 // The slow case, run once: another process holds the session's lock for 11

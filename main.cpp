@@ -34,15 +34,6 @@ long NowMs() {
   return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Runs the idle-session scan of the request's session directory, when the
-// request context offers it.
-template <typename Context>
-auto CleanupIdleSessions(int) -> decltype(Context::CleanupIdleSessions()) {
-  Context::CleanupIdleSessions();
-}
-template <typename Context>
-void CleanupIdleSessions(long) {}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -75,7 +66,7 @@ int main(int argc, char** argv) {
     close(STDOUT_FILENO);
   }
   RequestLog::Write(outcome, NowMs() - start_ms);
-  CleanupIdleSessions<WebContext>(0);
+  WebContext::CleanupIdleSessions();
   Console = nullptr;
   return 0;
 }

@@ -165,7 +165,7 @@ class WebContext {
   // "name=value" lines (see WebSession.h: no text can add lines of its
   // own), so that a kill or a full disk at any point leaves either the old
   // or the new content (see SessionSaveStep; the Hidden argument
-  // "sessionSync" set to "0" skips flushing to the disk). Does nothing
+  // "sessionSync" set to "1" also flushes to the disk). Does nothing
   // without a prefix or identifier, when the file is gone, or when this
   // request could not load the session. Throws the LockedFile texts and
   // "Unable to write session file" (the old content then stays, or the next

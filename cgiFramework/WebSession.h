@@ -80,9 +80,10 @@ std::string FormatSessionFile(OSTypedList<WebSessionVar>& vars);
 // before kSideComplete leaves the old content; from kSideComplete on the
 // next load of the session reads the side file and completes the save. A
 // full disk shows while the side file is written, before the session file
-// is touched. Both files are flushed to the disk (fsync) before the next
-// step, unless the settings file sets "sessionSync=0": a killed process
-// leaves old or new content either way, only a power failure may not.
+// is touched. A killed process leaves old or new content either way; only
+// against a power failure must both files reach the disk (fsync) before the
+// next step, which the settings file asks for with "sessionSync=1" (it makes
+// a save several times slower, so it is off by default).
 enum class SessionSaveStep {
   kSideWritten,
   kSideComplete,

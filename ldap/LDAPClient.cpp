@@ -269,21 +269,23 @@ LDAPMessage_rx* LDAPClient::ReadAnswer(unsigned char skipped_tag) {
         (skipped_tag != kAnyAnswer && answer->op_tag != skipped_tag)) {
       break;
     }
+    if (stale_skipped == kMaxStaleAnswers) {
+      Console->Print(
+          "LDAPClient: more than %d answers of earlier requests, connection "
+          "closed",
+          kMaxStaleAnswers);
+      delete answer;
+      answer = nullptr;
+      socket.Close();
+      break;
+    }
     if (skipped_here == 0) {
       Console->Print("LDAPClient: skipped answer 0x%02x of earlier request %lu",
                      answer->op_tag, answer->msg_id);
     }
     delete answer;
-    answer = nullptr;
     ++skipped_here;
-    if (++stale_skipped > kMaxStaleAnswers) {
-      Console->Print(
-          "LDAPClient: more than %d answers of earlier requests, connection "
-          "closed",
-          kMaxStaleAnswers);
-      socket.Close();
-      break;
-    }
+    ++stale_skipped;
   }
   if (skipped_here > 1) {
     Console->Print("LDAPClient: skipped %d more answers of earlier requests",

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,6 +11,9 @@
 #include "network/Socket.h"
 
 namespace {
+
+// The content of a message is received in pieces of at most this size.
+const size_t kReceiveChunk = 64 * 1024;
 
 // The identifier and length octets of one element, read to find where its
 // content starts and ends.
@@ -214,10 +218,17 @@ LDAPMessage_rx* LDAPMessage_rx::GetMsg(Socket* s, int* err) {
     return nullptr;
   }
   const size_t header = frame.size();
-  frame.resize(header + static_cast<size_t>(length));
-  if (!Receive(s, frame.data() + header, static_cast<size_t>(length))) {
-    *err = kSocketError;
-    return nullptr;
+  // The buffer grows with what arrives, so that a length the peer claims
+  // costs memory only once its octets are there.
+  for (size_t got = 0; got < static_cast<size_t>(length);) {
+    const size_t chunk =
+        std::min(static_cast<size_t>(length) - got, kReceiveChunk);
+    frame.resize(header + got + chunk);
+    if (!Receive(s, frame.data() + header + got, chunk)) {
+      *err = kSocketError;
+      return nullptr;
+    }
+    got += chunk;
   }
 
   unsigned char* dp = frame.data();

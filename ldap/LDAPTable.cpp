@@ -269,7 +269,13 @@ void LDAPTable::Fetch(LDAPSession& s, bool isUp, bool unique) {
   if (!HasEntry(s)) return;
   LDAPClient* client = s.ldap_client;
   int error_code = 0;
+  int fetched = 0;
   do {
+    if (fetched++ == kMaxFetchedRows) {
+      Console->Warning("LDAPTable: more than %d entries, the rest discarded",
+                       kMaxFetchedRows);
+      break;
+    }
     std::unique_ptr<LDAPRow> row(new LDAPRow);
     AppendEntry(*row, client);
     if (unique && Find("dn", row->Get("dn")) != nullptr) continue;

@@ -117,6 +117,9 @@ class LDAPRow : public OSListObj {
 
 class LDAPTable : public OSListObj {
  public:
+  // Most entries one Fetch reads into rows.
+  static constexpr int kMaxFetchedRows = 10000;
+
   LDAPTable();
   LDAPTable(const LDAPTable& src);
   ~LDAPTable() override;
@@ -136,7 +139,9 @@ class LDAPTable : public OSListObj {
   // ("dn" and the pairs), appended (`isUp`) or inserted at the front; with
   // `unique`, an entry whose "dn" is already in the table is skipped. An
   // entry without attributes becomes a row holding only its "dn". Reads to
-  // the end of the search (or its failure).
+  // the end of the search (or its failure). After kMaxFetchedRows entries
+  // the rest of the search is discarded with the warning "LDAPTable: more
+  // than %d entries, the rest discarded".
   void Fetch(LDAPSession& s, bool isUp, bool unique);
   // The first row whose first field `attr` has the value `value`, or null.
   LDAPRow* Find(const char* attr, const char* value);

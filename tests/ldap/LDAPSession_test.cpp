@@ -249,6 +249,28 @@ TEST_F(SessionTest, FetchingRowsAndTables) {
   EXPECT_STREQ(s.CurrentObject(), "");
 }
 
+TEST_F(SessionTest, FetchEndsAtItsLimit) {
+  const int n = LDAPTable::kMaxFetchedRows + 5;
+  ProxiedDirectory directory([n](int fd) {
+    ReadFrame(fd);
+    std::string all;
+    for (int i = 0; i < n; ++i) {
+      all += Msg(2, Entry("cn=" + std::to_string(i), {{"sn", {"x"}}}));
+    }
+    Send(fd, all + Msg(2, Result(0x65, 0)));
+    Drain(fd);
+  });
+  LDAPSession s("", "cn=admin", "pw", nullptr);
+  ASSERT_EQ(s.Search("", 2, "(sn=*)", nullptr, 0, 0, 0, 0), 0);
+  LDAPTable t;
+  t.Fetch(s, true, false);
+  EXPECT_EQ(t.GetRowCount(), LDAPTable::kMaxFetchedRows);
+  EXPECT_TRUE(
+      console.Has("LDAPTable: more than 10000 entries, the rest "
+                  "discarded"));
+  EXPECT_EQ(s.ldap_client->result, nullptr) << "the rest was read";
+}
+
 TEST_F(SessionTest, RowsAndTablesKeptInSessionVariables) {
   WebContext context(Config(""), nullptr);
   context.SetWebSessionVar("user.stale", "gone");

@@ -67,11 +67,12 @@ class Socket : public OSIO {
   static constexpr int kSendTimeoutMs = 5000;
 
   // Sends all bytes of `buf` and frees `buf`. A send that writes part of the
-  // bytes is continued until all are written, or until kSendTimeoutMs (or the
-  // deadline, when one is set) has passed. Returns Success, or NoConnection
-  // when not everything could be sent: then "Socket::DataIndication: send()
-  // error %d to ..." is printed (110 for a time-out) and the connection is
-  // closed, so that no later send can follow a message with a gap in it.
+  // bytes is continued until all are written, or until kSendTimeoutMs or the
+  // deadline, whichever comes first, has passed. Returns Success, or
+  // NoConnection when not everything could be sent: then
+  // "Socket::DataIndication: send() error %d to ..." is printed (110 for a
+  // time-out) and the connection is closed, so that no later send can follow a
+  // message with a gap in it.
   OSIORetCode DataIndication(OSBuf* buf) override;
   // Both free `buf`, do nothing else and return Success.
   OSIORetCode DataExpeditedIndication(OSBuf* buf) override;

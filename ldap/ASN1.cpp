@@ -265,7 +265,8 @@ void ASN1String::BerEncode(unsigned char*& dp) {
 ASN1Sequence::ASN1Sequence() : ASN1Type(0x30), seq_list(0) { SetLength(0); }
 
 ASN1Sequence::~ASN1Sequence() {
-  while (OSListObj* child = seq_list.FirstObject()) {
+  // Taken out from the front, so that each removal finds its link at once.
+  for (ASN1Type* child : seq_list) {
     seq_list.Remove(child);
     delete child;
   }
@@ -280,20 +281,14 @@ void ASN1Sequence::Add2Seq(ASN1Type* t) {
 
 unsigned long ASN1Sequence::Length() {
   unsigned long sum = 0;
-  OSListIterator it(&seq_list);
-  while (OSListObj* child = it.Next()) {
-    sum += static_cast<ASN1Type*>(child)->Length();
-  }
+  for (ASN1Type* child : seq_list) sum += child->Length();
   SetLength(sum);
   return length + lenlen + 1;
 }
 
 void ASN1Sequence::BerEncode(unsigned char*& dp) {
   BerHdr(dp);
-  OSListIterator it(&seq_list);
-  while (OSListObj* child = it.Next()) {
-    static_cast<ASN1Type*>(child)->BerEncode(dp);
-  }
+  for (ASN1Type* child : seq_list) child->BerEncode(dp);
 }
 
 ASN1Set::ASN1Set() { SetTag(0x31); }

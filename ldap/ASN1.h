@@ -20,6 +20,7 @@
 #define LDAP_ASN1_H_
 
 #include "kernel/OSList.h"
+#include "kernel/OSTypedList.h"
 #include "kernel/OSListObj.h"
 
 class ASN1Type : public OSListObj {
@@ -136,7 +137,7 @@ class ASN1Sequence : public ASN1Type {
   // Recomputes the length from the children (nested sequences first).
   unsigned long Length() override;
 
-  OSIndirectList seq_list;  // the children, in encoding order
+  OSTypedList<ASN1Type> seq_list;  // the children, in encoding order
 };
 
 class ASN1Set : public ASN1Sequence {

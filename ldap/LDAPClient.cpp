@@ -14,14 +14,9 @@ bool txmsg_init_done = false;
 // The attribute list that stands for "all attributes".
 const char* const kAllAttributes[] = {"*", nullptr};
 
-// Tags of the answers the client expects.
-const unsigned char kBindResponse = 0x61;
-const unsigned char kSearchEntry = 0x64;
-const unsigned char kSearchDone = 0x65;
-const unsigned char kModifyResponse = 0x67;
-const unsigned char kAddResponse = 0x69;
-const unsigned char kDelResponse = 0x6B;
-const unsigned char kModRDNResponse = 0x6D;
+// The server's result code for a request it cannot handle, which is how a
+// server that no longer speaks version 2 answers a version-2 bind.
+const int kProtocolErrorCode = 2;
 
 // ReadAnswer: skip stale answers of every type.
 const unsigned char kAnyAnswer = 0;
@@ -31,6 +26,10 @@ const int kMaxRecoveryLevel = 5;
 const unsigned long kMaxStaleDistance = 4;
 
 }  // namespace
+
+int LDAPClient::operation_timeout_ms = 10000;
+
+void LDAPClient::SetOperationTimeout(int ms) { operation_timeout_ms = ms; }
 
 LDAPClient::LDAPClient(const char* hostname, unsigned short portnum,
                        const char* proxyAddr, unsigned short proxyPort)
@@ -77,26 +76,41 @@ unsigned long LDAPClient::NextTxId() {
 
 // ------------------------------------------------------------------ binding
 
-int LDAPClient::SimpleBind(const char* dn, const char* passwd) {
+int LDAPClient::SimpleBind(const char* dn, const char* passwd, int version) {
   if (socket.state != Socket::CONNECTED) {
     Console->Print("LDAPClient::SimpleBind: socket not connected");
     return kServerDown;
   }
   if (passwd == nullptr) passwd = GetMacStr();
-  if (!SendRequest(NextTxId(), new LDAPBindReq_tx(dn, passwd, 0))) {
-    Console->Print("LDAPClient::SimpleBind: failed to send bind request");
-    return kServerDown;
+  BeginOperation();
+  const bool fixed = version == 2 || version == 3;
+  bool protocol_error = false;
+  int code = BindAs(dn, passwd, fixed ? version : 2, &protocol_error);
+  if (!fixed && protocol_error) {
+    Console->Print(
+        "LDAPClient::SimpleBind: version 2 refused, binding as version 3");
+    code = BindAs(dn, passwd, 3, &protocol_error);
   }
-  const int code = ReadResult(kBindResponse, nullptr);
   if (code == 0) state = BOUND;
   return code;
 }
 
-int LDAPClient::Unbind() {
-  if (state == BOUND) {
-    SendRequest(NextTxId(), new LDAPUnbindReq_tx);
-    socket.Close();
+int LDAPClient::BindAs(const char* dn, const char* passwd, int version,
+                       bool* protocol_error) {
+  if (!SendRequest(NextTxId(), new LDAPBindReq_tx(dn, passwd, 0, version))) {
+    Console->Print("LDAPClient::SimpleBind: failed to send bind request");
+    return kServerDown;
   }
+  return ReadResult(kOpBindResponse, nullptr, protocol_error);
+}
+
+int LDAPClient::Unbind() {
+  if ((state == BOUND || state == CONNECTED) &&
+      socket.state == Socket::CONNECTED) {
+    BeginOperation();
+    SendRequest(NextTxId(), new LDAPUnbindReq_tx);
+  }
+  socket.Close();
   state = FINISHED;
   return 0;
 }
@@ -112,6 +126,7 @@ int LDAPClient::Search(const char* base, int scope, const char* filter,
     return kServerDown;
   }
   if (state != BOUND) return kNotBound;
+  BeginOperation();
   DiscardSearch();
 
   const unsigned long id = NextTxId();
@@ -134,12 +149,12 @@ int LDAPClient::GetNextEntry(int& error_code, int level) {
   delete result;
   result = nullptr;
 
-  LDAPMessage_rx* answer = ReadAnswer(kSearchEntry);
+  LDAPMessage_rx* answer = ReadAnswer(kOpSearchEntry);
   if (answer == nullptr) {
     error_code = kServerDown;
     return 0;
   }
-  if (answer->op_tag == kSearchEntry) {
+  if (answer->op_tag == kOpSearchEntry) {
     if (answer->msg_id == tx_msg_id) {
       result = static_cast<LDAPSearchRes_rx*>(answer);
       return 1;
@@ -151,7 +166,7 @@ int LDAPClient::GetNextEntry(int& error_code, int level) {
     error_code = kUnmatched;
     return 0;
   }
-  if (answer->op_tag != kSearchDone) {
+  if (answer->op_tag != kOpSearchDone) {
     delete answer;
     error_code = kUnexpectedAnswer;
     return 0;
@@ -192,25 +207,30 @@ void LDAPClient::Flush() { DiscardSearch(); }
 
 int LDAPClient::Modify(const char* dn, const LDAPMod* mods) {
   if (!Connected("Modify")) return kServerDown;
-  return Update("Modify", new LDAPModifyReq_tx(dn, mods), kModifyResponse);
+  return Update("Modify", new LDAPModifyReq_tx(dn, mods), kOpModifyResponse);
 }
 
 int LDAPClient::Add(const char* dn, const LDAPMod* mods) {
   if (!Connected("Add")) return kServerDown;
-  return Update("Add", new LDAPAddReq_tx(dn, mods), kAddResponse);
+  return Update("Add", new LDAPAddReq_tx(dn, mods), kOpAddResponse);
 }
 
 int LDAPClient::Delete(const char* dn) {
   if (!Connected("Delete")) return kServerDown;
-  return Update("Delete", new LDAPDelReq_tx(dn), kDelResponse);
+  return Update("Delete", new LDAPDelReq_tx(dn), kOpDelResponse);
 }
 
 int LDAPClient::ModRDN(const char* dn, const char* newrdn) {
   if (!Connected("ModRDN")) return kServerDown;
-  return Update("ModRDN", new LDAPModRDNReq_tx(dn, newrdn), kModRDNResponse);
+  return Update("ModRDN", new LDAPModRDNReq_tx(dn, newrdn), kOpModRDNResponse);
 }
 
 // ------------------------------------------------------------------ helpers
+
+void LDAPClient::BeginOperation() {
+  socket.SetDeadline(operation_timeout_ms);
+  stale_skipped = 0;
+}
 
 bool LDAPClient::Connected(const char* op) {
   if (socket.state == Socket::CONNECTED) return true;
@@ -241,27 +261,53 @@ bool LDAPClient::Stale(unsigned long id) const {
 }
 
 LDAPMessage_rx* LDAPClient::ReadAnswer(unsigned char skipped_tag) {
+  int skipped_here = 0;
+  LDAPMessage_rx* answer = nullptr;
   for (;;) {
-    LDAPMessage_rx* answer = LDAPMessage_rx::GetMsg(&socket, nullptr);
+    answer = LDAPMessage_rx::GetMsg(&socket, nullptr);
     if (answer == nullptr || !Stale(answer->msg_id) ||
         (skipped_tag != kAnyAnswer && answer->op_tag != skipped_tag)) {
-      return answer;
+      break;
     }
-    Console->Print("LDAPClient: skipped answer 0x%02x of earlier request %lu",
-                   answer->op_tag, answer->msg_id);
+    if (stale_skipped == kMaxStaleAnswers) {
+      Console->Print(
+          "LDAPClient: more than %d answers of earlier requests, connection "
+          "closed",
+          kMaxStaleAnswers);
+      delete answer;
+      answer = nullptr;
+      socket.Close();
+      break;
+    }
+    if (skipped_here == 0) {
+      Console->Print("LDAPClient: skipped answer 0x%02x of earlier request %lu",
+                     answer->op_tag, answer->msg_id);
+    }
     delete answer;
+    ++skipped_here;
+    ++stale_skipped;
   }
+  if (skipped_here > 1) {
+    Console->Print("LDAPClient: skipped %d more answers of earlier requests",
+                   skipped_here - 1);
+  }
+  return answer;
 }
 
-int LDAPClient::ReadResult(unsigned char answer_tag, const char* op) {
+int LDAPClient::ReadResult(unsigned char answer_tag, const char* op,
+                           bool* protocol_error) {
   // A bind answer is taken whatever its ID; an update first skips what is
   // left over from earlier requests, so that it never takes their result.
   std::unique_ptr<LDAPMessage_rx> answer(
-      answer_tag == kBindResponse ? LDAPMessage_rx::GetMsg(&socket, nullptr)
-                                  : ReadAnswer(kAnyAnswer));
+      answer_tag == kOpBindResponse ? LDAPMessage_rx::GetMsg(&socket, nullptr)
+                                    : ReadAnswer(kAnyAnswer));
   if (!answer) return kServerDown;
   if (answer->op_tag != answer_tag) return kUnexpectedAnswer;
   const int code = ResultCode(answer.get());
+  if (protocol_error != nullptr) {
+    *protocol_error = code == kProtocolErrorCode &&
+                      !static_cast<LDAPResult_rx*>(answer.get())->malformed;
+  }
   if (code != 0 && op != nullptr)
     Console->Print("LDAP %s: result=%d", op, code);
   return code;
@@ -269,6 +315,7 @@ int LDAPClient::ReadResult(unsigned char answer_tag, const char* op) {
 
 int LDAPClient::Update(const char* op, ASN1Type* request,
                        unsigned char answer_tag) {
+  BeginOperation();
   DiscardSearch();
   if (!SendRequest(NextTxId(), request)) {
     Console->Print("LDAPClient::%s: send failed", op);

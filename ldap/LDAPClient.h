@@ -1,6 +1,7 @@
-// Synchronous directory (LDAP version 2) client over one TCP connection: each
-// call sends one request, waits for its answer and returns a status. A search
-// keeps its current entry inside the client and is walked entry by entry.
+// Synchronous directory (LDAP version 2, version 3 on request) client over one
+// TCP connection: each call sends one request, waits for its answer and
+// returns a status. A search keeps its current entry inside the client and is
+// walked entry by entry.
 //
 // Status values: 0 success (also a search that produced its first entry or
 // ended without entries); the server's non-zero result code, passed through;
@@ -9,8 +10,16 @@
 // search answer that belongs to no recent request; kServerDown (81)
 // socket not connected, send failed, or no message could be read;
 // kFilterError (87) the search filter is invalid and nothing was sent.
-// Nothing is thrown and nothing is retried; the client has no time-out of its
-// own (each wait of the socket allows 10 seconds).
+// Nothing is thrown and nothing is retried, except a bind refused with
+// protocolError (see SimpleBind).
+//
+// Limits: each operation (bind, search with all its entries, update, unbind)
+// must end within operation_timeout_ms (10 s by default) of its start,
+// whatever the server sends or how slowly; when the time is up the
+// connection is closed and the status is kServerDown. Within one operation
+// at most kMaxStaleAnswers (64) answers of earlier requests are skipped
+// (the first printed, the rest summed up in one line); one more closes the
+// connection (kServerDown). Connecting is the socket's matter (2 s).
 //
 // The client can reach the server through a relaying proxy that is told the
 // destination in a short preamble (one length octet and "host:port").
@@ -33,6 +42,14 @@ class LDAPClient {
   static constexpr int kUnmatched = 80;
   static constexpr int kServerDown = 81;
   static constexpr int kFilterError = 87;
+
+  // Answers of earlier requests skipped within one operation before the
+  // connection is given up.
+  static constexpr int kMaxStaleAnswers = 64;
+  // Time allowed for each operation, in milliseconds; 10,000 unless changed
+  // with SetOperationTimeout (which applies to operations started later).
+  static int operation_timeout_ms;
+  static void SetOperationTimeout(int ms);
 
   // Connects to `hostname`:`portnum`, or to `proxyAddr`:`proxyPort` when
   // `proxyAddr` is given and then announces `hostname`:`portnum` to the
@@ -57,8 +74,14 @@ class LDAPClient {
 
   // Simple bind with `dn` and `passwd` (GetMacStr() when null). 0 makes the
   // state BOUND. The answer's message ID is not checked.
-  int SimpleBind(const char* dn, const char* passwd);
-  // When BOUND, sends an unbind request and closes the socket. The state
+  // `version` 2 or 3 binds with that protocol version only. Any other value
+  // (0, the default) binds as version 2 and, when and only when the server
+  // answers that bind with protocolError (2), binds again as version 3 on the
+  // same connection ("LDAPClient::SimpleBind: version 2 refused, binding as
+  // version 3"); the second bind's status is returned.
+  int SimpleBind(const char* dn, const char* passwd, int version = 0);
+  // When the connection is open (BOUND, or CONNECTED after a bind that
+  // failed), sends an unbind request and closes the socket. The state
   // becomes FINISHED in every case. Returns 0.
   int Unbind();
 
@@ -91,7 +114,8 @@ class LDAPClient {
   // changes.
   int FirstAttribute(char*& a, char*& v);
   int NextAttribute(char*& a, char*& v);
-  // Reads and discards what remains of the current search.
+  // Reads and discards what remains of the current search, within the
+  // search's time.
   void Flush();
 
   // One request each; a search in progress is discarded first. Only a
@@ -112,6 +136,12 @@ class LDAPClient {
   LDAPState state;           // protocol state
 
  private:
+  // Starts the time of a new operation and its count of skipped answers.
+  void BeginOperation();
+  // One bind request of protocol `version`; sets `*protocol_error` when the
+  // server answered it with protocolError.
+  int BindAs(const char* dn, const char* passwd, int version,
+             bool* protocol_error);
   // True when the socket is connected; otherwise prints
   // "LDAPClient::<op>: socket not connected".
   bool Connected(const char* op);
@@ -126,22 +156,31 @@ class LDAPClient {
   // True when `id` belongs to one of the four requests before the last one
   // sent (message IDs wrap at 2^31).
   bool Stale(unsigned long id) const;
-  // Reads the next message, skipping (printed as "LDAPClient: skipped answer
-  // 0x%02x of earlier request %lu") stale answers with tag `skipped_tag`, or
-  // of any tag when it is 0. Null when no message could be read; the caller
-  // owns the result.
+  // Reads the next message, skipping stale answers with tag `skipped_tag`,
+  // or of any tag when it is 0: the first of a call is printed as
+  // "LDAPClient: skipped answer 0x%02x of earlier request %lu", the others
+  // counted in "LDAPClient: skipped %d more answers of earlier requests".
+  // Null when no message could be read, or when the operation's skipped
+  // answers would exceed kMaxStaleAnswers ("LDAPClient: more than %d answers
+  // of earlier requests, connection closed"; the socket is closed). The
+  // caller owns the result.
   LDAPMessage_rx* ReadAnswer(unsigned char skipped_tag);
   // Reads one answer that must have tag `answer_tag` and returns its result
   // code, kServerDown when none could be read, or kUnexpectedAnswer. Except
   // for a bind, stale answers are skipped first. A non-zero server code is
-  // printed as "LDAP <op>: result=%d" when `op` is given.
-  int ReadResult(unsigned char answer_tag, const char* op);
+  // printed as "LDAP <op>: result=%d" when `op` is given. `*protocol_error`
+  // (when given) tells whether the server's own code was protocolError.
+  int ReadResult(unsigned char answer_tag, const char* op,
+                 bool* protocol_error = nullptr);
   // Modify, Add, Delete, ModRDN once the socket is known to be connected:
   // discards a search in progress, sends `request` (printing
   // "LDAPClient::<op>: send failed" when refused) and reads its answer.
   int Update(const char* op, ASN1Type* request, unsigned char answer_tag);
   // Announces `hostname`:`portnum` to the proxy.
   void SendPreamble(const char* hostname, unsigned short portnum);
+
+  int stale_skipped = 0;  // answers of earlier requests skipped in this
+                          // operation
 };
 
 #endif  // LDAP_LDAPCLIENT_H_

@@ -122,10 +122,10 @@ void LDAPMod::Set(const char* Aattr_name, const char* Aattr_val) {
 
 // ---------------------------------------------------------------- builders
 
-LDAPBindReq_tx::LDAPBindReq_tx(const char* Adn, const char* Acred,
-                               int Amethod) {
-  SetTag(0x60);
-  Add2Seq(new ASN1Integer(2));
+LDAPBindReq_tx::LDAPBindReq_tx(const char* Adn, const char* Acred, int Amethod,
+                               int version) {
+  SetTag(kOpBindRequest);
+  Add2Seq(new ASN1Integer(version));
   Add2Seq(new ASN1String(Adn));
   ASN1String* cred = new ASN1String(Acred);
   if (Amethod >= 0 && Amethod <= 2) {
@@ -134,7 +134,7 @@ LDAPBindReq_tx::LDAPBindReq_tx(const char* Adn, const char* Acred,
   Add2Seq(cred);
 }
 
-LDAPUnbindReq_tx::LDAPUnbindReq_tx() { SetTag(0x42); }
+LDAPUnbindReq_tx::LDAPUnbindReq_tx() { SetTag(kOpUnbindRequest); }
 
 LDAPSearchReq_tx::LDAPSearchReq_tx(const char* Abase, int Ascope,
                                    int AderefAliases, int AsizeLimit,
@@ -142,7 +142,7 @@ LDAPSearchReq_tx::LDAPSearchReq_tx(const char* Abase, int Ascope,
                                    const char* Afilter,
                                    const char* const* Aattributes)
     : filter(nullptr) {
-  SetTag(0x63);
+  SetTag(kOpSearchRequest);
   Add2Seq(new ASN1String(Abase));
   Add2Seq(new ASN1Enumerated(Ascope));
   Add2Seq(new ASN1Enumerated(AderefAliases));
@@ -164,7 +164,7 @@ LDAPSearchReq_tx::~LDAPSearchReq_tx() {
 }
 
 LDAPModifyReq_tx::LDAPModifyReq_tx(const char* Adn, const LDAPMod* Amods) {
-  SetTag(0x66);
+  SetTag(kOpModifyRequest);
   Add2Seq(new ASN1String(Adn));
   ASN1Sequence* list = new ASN1Sequence;
   for (const LDAPMod* m = Amods; m != nullptr && m->mod_type != nullptr; ++m) {
@@ -177,7 +177,7 @@ LDAPModifyReq_tx::LDAPModifyReq_tx(const char* Adn, const LDAPMod* Amods) {
 }
 
 LDAPAddReq_tx::LDAPAddReq_tx(const char* Adn, const LDAPMod* Amods) {
-  SetTag(0x68);
+  SetTag(kOpAddRequest);
   Add2Seq(new ASN1String(Adn));
   ASN1Sequence* list = new ASN1Sequence;
   for (const LDAPMod* m = Amods; m != nullptr && m->mod_type != nullptr; ++m) {
@@ -187,11 +187,11 @@ LDAPAddReq_tx::LDAPAddReq_tx(const char* Adn, const LDAPMod* Amods) {
 }
 
 LDAPDelReq_tx::LDAPDelReq_tx(const char* Adn) : ASN1String(Adn) {
-  SetTag(0x4A);
+  SetTag(kOpDelRequest);
 }
 
 LDAPModRDNReq_tx::LDAPModRDNReq_tx(const char* Adn, const char* Anewrdn) {
-  SetTag(0x6C);
+  SetTag(kOpModRDNRequest);
   Add2Seq(new ASN1String(Adn));
   Add2Seq(new ASN1String(Anewrdn));
   Add2Seq(new ASN1Boolean(0));
@@ -207,7 +207,7 @@ LDAPResult_tx::LDAPResult_tx(unsigned char Atag, int Aresult,
 
 LDAPSearchResp_tx::LDAPSearchResp_tx(const char* AobjectName,
                                      ASN1Sequence* Aattributes) {
-  SetTag(0x64);
+  SetTag(kOpSearchEntry);
   Add2Seq(new ASN1String(AobjectName));
   Add2Seq(Aattributes != nullptr ? Aattributes : new ASN1Sequence);
 }

@@ -15,6 +15,7 @@
 #include "kernel/OSCriticalSection.h"
 #include "ldap/ASN1.h"
 #include "ldap/LDAPFilter.h"
+#include "ldap/LDAPOperation.h"
 
 class Socket;
 
@@ -78,11 +79,13 @@ class LDAPMod {
   std::unique_ptr<char[]> owned_value;  // the value copied by Set
 };
 
-// BindRequest (0x60): version 2, the name and the credentials tagged by
-// `Amethod` (0 simple 0x80, 1 -> 0x81, 2 -> 0x82, other values keep 0x04).
+// BindRequest (0x60): the protocol `version` (2 unless told otherwise), the
+// name and the credentials tagged by `Amethod` (0 simple 0x80, 1 -> 0x81,
+// 2 -> 0x82, other values keep 0x04).
 class LDAPBindReq_tx : public ASN1Sequence {
  public:
-  LDAPBindReq_tx(const char* Adn, const char* Acred, int Amethod);
+  LDAPBindReq_tx(const char* Adn, const char* Acred, int Amethod,
+                 int version = 2);
 };
 
 // UnbindRequest: 42 00.

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,6 +11,9 @@
 #include "network/Socket.h"
 
 namespace {
+
+// The content of a message is received in pieces of at most this size.
+const size_t kReceiveChunk = 64 * 1024;
 
 // The identifier and length octets of one element, read to find where its
 // content starts and ends.
@@ -29,7 +33,7 @@ class BerHeader : public ASN1Type {
 
 // Decodes the values of a SET that ends at `set_end` into `values`.
 void DecodeValues(unsigned char*& dp, unsigned char* set_end,
-                  OSIndirectList& values) {
+                  OSTypedList<ASN1String>& values) {
   while (dp < set_end) {
     ASN1String* value = new ASN1String(dp, set_end);
     values.Append(value);
@@ -58,7 +62,7 @@ unsigned char* EnterElement(ASN1Type& element, ASN1String*& attr_name,
 // `values_error` when its values do not; leaves `dp` at `element_end`.
 void DecodeTypeAndValues(unsigned char*& dp, unsigned char* fields_end,
                          unsigned char* element_end, ASN1String*& attr_name,
-                         OSIndirectList& values, const char* set_error,
+                         OSTypedList<ASN1String>& values, const char* set_error,
                          const char* values_error) {
   attr_name = new ASN1String(dp, fields_end);
   BerHeader set;
@@ -73,8 +77,9 @@ void DecodeTypeAndValues(unsigned char*& dp, unsigned char* fields_end,
 // when there is no SEQUENCE and `format_error` when it does not end with the
 // operation at `op_end`.
 template <typename Element>
-void DecodeList(unsigned char*& dp, unsigned char* op_end, OSIndirectList& list,
-                const char* not_found, const char* format_error) {
+void DecodeList(unsigned char*& dp, unsigned char* op_end,
+                OSTypedList<Element>& list, const char* not_found,
+                const char* format_error) {
   BerHeader header;
   unsigned char* list_end =
       dp < op_end && *dp == 0x30 ? header.Enter(dp, op_end) : nullptr;
@@ -150,27 +155,27 @@ LDAPMessage_rx* Decode(unsigned char op_tag, std::vector<unsigned char>& frame,
   unsigned char* dp = frame.data();
   const unsigned char* end = frame.data() + frame.size();
   switch (op_tag) {
-    case 0x61:
-    case 0x65:
-    case 0x67:
-    case 0x69:
-    case 0x6B:
-    case 0x6D:
-    case 0x6F:
+    case kOpBindResponse:
+    case kOpSearchDone:
+    case kOpModifyResponse:
+    case kOpAddResponse:
+    case kOpDelResponse:
+    case kOpModRDNResponse:
+    case kOpCompareResponse:
       return new LDAPResult_rx(dp, end);
-    case 0x64:
+    case kOpSearchEntry:
       return new LDAPSearchRes_rx(dp, end);
-    case 0x42:
+    case kOpUnbindRequest:
       return new LDAPUnbindReq_rx(dp, end);
-    case 0x4A:
+    case kOpDelRequest:
       return new LDAPDelReq_rx(dp, end);
-    case 0x66:
+    case kOpModifyRequest:
       return new LDAPModifyReq_rx(dp, end);
-    case 0x68:
+    case kOpAddRequest:
       return new LDAPAddReq_rx(dp, end);
-    case 0x6C:
+    case kOpModRDNRequest:
       return new LDAPModRDNReq_rx(dp, end);
-    case 0x60: {
+    case kOpBindRequest: {
       LDAPBindReq_rx* bind = new LDAPBindReq_rx(dp, end);
       if (bind->valid) return bind;
       Console->Warning("LDAPBindReq_rx: bad packet format");
@@ -178,8 +183,8 @@ LDAPMessage_rx* Decode(unsigned char op_tag, std::vector<unsigned char>& frame,
       *err = LDAPMessage_rx::kMalformed;
       return nullptr;
     }
-    case 0x50:
-    case 0x6E:
+    case kOpAbandonRequest:
+    case kOpCompareRequest:
       Console->Warning("LDAPMessage_rx::GetMsg: add support for 0x%02x !",
                        op_tag);
       return nullptr;
@@ -213,10 +218,17 @@ LDAPMessage_rx* LDAPMessage_rx::GetMsg(Socket* s, int* err) {
     return nullptr;
   }
   const size_t header = frame.size();
-  frame.resize(header + static_cast<size_t>(length));
-  if (!Receive(s, frame.data() + header, static_cast<size_t>(length))) {
-    *err = kSocketError;
-    return nullptr;
+  // The buffer grows with what arrives, so that a length the peer claims
+  // costs memory only once its octets are there.
+  for (size_t got = 0; got < static_cast<size_t>(length);) {
+    const size_t chunk =
+        std::min(static_cast<size_t>(length) - got, kReceiveChunk);
+    frame.resize(header + got + chunk);
+    if (!Receive(s, frame.data() + header + got, chunk)) {
+      *err = kSocketError;
+      return nullptr;
+    }
+    got += chunk;
   }
 
   unsigned char* dp = frame.data();
@@ -372,8 +384,7 @@ int LDAPSearchRes_rx::NextAttribute(char*& a, char*& v) {
 }
 
 bool LDAPSearchRes_rx::HasMoreValues(const char* name) {
-  OSListIterator it(&more_values);
-  while (ASN1String* s = static_cast<ASN1String*>(it.Next())) {
+  for (ASN1String* s : more_values) {
     if (std::strcmp(s->str, name) == 0) return true;
   }
   return false;

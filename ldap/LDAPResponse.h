@@ -19,7 +19,9 @@
 #include <cstddef>
 
 #include "kernel/OSList.h"
+#include "kernel/OSTypedList.h"
 #include "ldap/ASN1.h"
+#include "ldap/LDAPOperation.h"
 
 class Socket;
 
@@ -121,11 +123,11 @@ class LDAPSearchRes_rx : public LDAPMessage_rx {
   // values beyond the one kept.
   bool HasMoreValues(const char* name);
 
-  OSIndirectList attributes;   // ASN1String, alternating name and value; owned
-  OSListIterator attr_itr;     // walk position over `attributes`
-  ASN1String* objectName;      // the entry's name; null when missing; owned
-  OSIndirectList more_values;  // ASN1String names of the attributes that had
-                               // further values; owned
+  OSTypedList<ASN1String> attributes;  // alternating name and value; owned
+  OSListIterator attr_itr;             // walk position over `attributes`
+  ASN1String* objectName;  // the entry's name; null when missing; owned
+  OSTypedList<ASN1String> more_values;  // names of the attributes that had
+                                        // further values; owned
 };
 
 // BindRequest (0x60). `valid` is 1 when version, name and simple (0x80) or
@@ -159,9 +161,9 @@ class LDAPModification_rx : public ASN1Type {
   ~LDAPModification_rx() override;
   void BerEncode(unsigned char*& dp) override;
 
-  int op;                 // 0 add, 1 delete, 2 replace
-  ASN1String* attr_name;  // owned
-  OSIndirectList values;  // ASN1String; owned
+  int op;                          // 0 add, 1 delete, 2 replace
+  ASN1String* attr_name;           // owned
+  OSTypedList<ASN1String> values;  // owned
 };
 
 // ModifyRequest (0x66). Warns "LDAPModifyReq_rx: modification SEQ not found"
@@ -172,8 +174,8 @@ class LDAPModifyReq_rx : public LDAPMessage_rx {
   LDAPModifyReq_rx(unsigned char*& dp, const unsigned char* end);
   ~LDAPModifyReq_rx() override;
 
-  ASN1String* object;            // the entry's name; owned
-  OSIndirectList modifications;  // LDAPModification_rx; owned
+  ASN1String* object;                              // the entry's name; owned
+  OSTypedList<LDAPModification_rx> modifications;  // owned
 };
 
 // One attribute of an AddRequest: SEQUENCE { type, SET OF value }. Warns
@@ -186,8 +188,8 @@ class LDAPAddAttr_rx : public ASN1Type {
   ~LDAPAddAttr_rx() override;
   void BerEncode(unsigned char*& dp) override;
 
-  ASN1String* attr_name;  // owned
-  OSIndirectList values;  // ASN1String; owned
+  ASN1String* attr_name;           // owned
+  OSTypedList<ASN1String> values;  // owned
 };
 
 // AddRequest (0x68). Warns "LDAPAddReq_rx: attribute SEQ not found\r\n" and
@@ -197,8 +199,8 @@ class LDAPAddReq_rx : public LDAPMessage_rx {
   LDAPAddReq_rx(unsigned char*& dp, const unsigned char* end);
   ~LDAPAddReq_rx() override;
 
-  ASN1String* entry;     // the new entry's name; owned
-  OSIndirectList attrs;  // LDAPAddAttr_rx; owned
+  ASN1String* entry;                  // the new entry's name; owned
+  OSTypedList<LDAPAddAttr_rx> attrs;  // owned
 };
 
 // DelRequest (0x4A): the name is the operation's primitive content.

@@ -16,6 +16,7 @@ const char kBindFailed[] =
 
 UString* LDAPSession::proxyAddr = nullptr;
 unsigned short LDAPSession::proxyPort = 0;
+int LDAPSession::protocolVersion = 0;
 char LDAPSession::error_buffer[LDAPSession::kErrorSize];
 
 LDAPSession::LDAPSession(const char* Aserver, const char* userName,
@@ -43,6 +44,10 @@ void LDAPSession::SetProxy(const char* addr, unsigned short port) {
   proxyPort = port;
 }
 
+void LDAPSession::SetProtocolVersion(int version) {
+  protocolVersion = version == 2 || version == 3 ? version : 0;
+}
+
 void LDAPSession::Init(LDAPSession* session, const char* Aserver,
                        const char* userName, const char* password) {
   // Opened again, the session first lets go of the client it holds.
@@ -61,8 +66,7 @@ void LDAPSession::Init(LDAPSession* session, const char* Aserver,
   ldap_user = userName != nullptr ? userName : GetDefaultLDAPUserName();
   ldap_password = password != nullptr ? password : GetDefaultLDAPPassword();
 
-  if (session != nullptr && session->ldap_server == ldap_server &&
-      (userName == nullptr || session->ldap_user == userName)) {
+  if (MayShare(session, userName, password)) {
     ldap_client = session->ldap_client;
     ldap_user = session->ldap_user;
     ldap_password = session->ldap_password;
@@ -80,6 +84,14 @@ void LDAPSession::Init(LDAPSession* session, const char* Aserver,
     Console->Print("LDAPSession error %s", failure);
     throw failure;
   }
+}
+
+bool LDAPSession::MayShare(const LDAPSession* session, const char* userName,
+                           const char* password) const {
+  if (session == nullptr || session->ldap_server != ldap_server) return false;
+  if (userName == nullptr && password == nullptr) return true;
+  return session->ldap_user == ldap_user &&
+         session->ldap_password == ldap_password;
 }
 
 void LDAPSession::Close() {
@@ -111,7 +123,7 @@ char* LDAPSession::Connect(const char* proxy, unsigned short proxy_port) {
   created = true;
   const char* format = kConnectFailed;
   if (ldap_client->state == LDAPClient::CONNECTED) {
-    res = ldap_client->SimpleBind(ldap_user, ldap_password);
+    res = ldap_client->SimpleBind(ldap_user, ldap_password, protocolVersion);
     if (res == 0) return nullptr;
     format = kBindFailed;
   }

@@ -1,8 +1,8 @@
 // A directory session: what the program holds to talk to the directory. It
 // remembers the server, bind name and password, and either creates and binds
 // its own LDAPClient on port 4000 or borrows the client of another session on
-// the same server and bind name. Searches and updates are forwarded to the
-// client; entries are read into rows and tables (ldap/LDAPTable.h).
+// the same server, bind name and password. Searches and updates are forwarded
+// to the client; entries are read into rows and tables (ldap/LDAPTable.h).
 //
 // Failures to connect or bind are thrown as a `char*` text held in one static
 // 2,048-byte buffer (texts longer than that are cut), which the next failure
@@ -40,15 +40,24 @@ class LDAPSession {
   // Routes every session created from now on through the relaying proxy at
   // `addr`:`port`; a null `addr` turns the proxy off.
   static void SetProxy(const char* addr, unsigned short port);
+  // The protocol version of the binds of sessions opened from now on: 0 (the
+  // default; also for any value other than 2 or 3) binds as version 2 and,
+  // only when the server answers protocolError, again as version 3 on the
+  // same connection; 2 or 3 bind with that version only.
+  static void SetProtocolVersion(int version);
 
   // Opens the session, first letting go of any client it holds (as Close
   // does). Server: `Aserver` when not empty, else the server of
   // `session` when given, else GetDefaultLDAPServer(). Bind name and
   // password: the arguments, or GetDefaultLDAPUserName() /
   // GetDefaultLDAPPassword() when null. When `session` is on the same server
-  // and `userName` is null or its bind name, its client is borrowed and no
-  // connection is made. Otherwise a client is created (through the proxy when
-  // one is set) and bound; `res` is the bind result. Throws (after printing
+  // and either both `userName` and `password` are null (the session takes
+  // over the identity of `session`) or the bind name and password chosen
+  // equal those of `session`, its client is borrowed and no connection is
+  // made. Otherwise a client is created (through the proxy when
+  // one is set) and bound (see SetProtocolVersion); `res` is the bind
+  // result. A failed bind is followed by an unbind before the connection is
+  // closed. Throws (after printing
   // "LDAPSession error %s") "LDAPSession Failed to connect to server=%s
   // user=%s\n" or "LDAPSession Failed to authenticate with server=%s
   // user=%s\n"; the session then has no client. An empty server prints
@@ -96,8 +105,14 @@ class LDAPSession {
 
   static UString* proxyAddr;        // relaying proxy; null when none
   static unsigned short proxyPort;  // the proxy's port
+  static int protocolVersion;       // 0 automatic, 2 or 3 fixed
 
  private:
+  // True when a session opened on `session` with these arguments (already
+  // resolved into ldap_server, ldap_user and ldap_password) may borrow its
+  // client.
+  bool MayShare(const LDAPSession* session, const char* userName,
+                const char* password) const;
   // Creates an own client and binds it; on failure formats the error text
   // into error_buffer and returns it (the client is then gone), else null.
   char* Connect(const char* proxy, unsigned short proxy_port);

@@ -17,8 +17,7 @@ bool StartsWith(const char* name, const char* prefix) {
 int LoadFields(WebContext& context, LDAPRow& row, const char* prefix) {
   const size_t skip = std::strlen(prefix);
   int count = 0;
-  OSListIterator it(&context.session_vars);
-  while (WebSessionVar* var = static_cast<WebSessionVar*>(it.Next())) {
+  for (WebSessionVar* var : context.session_vars) {
     const char* name = var->name;
     if (!StartsWith(name, prefix)) continue;
     row.Field(name + skip, "%s", static_cast<char*>(var->value));
@@ -37,21 +36,18 @@ bool IsRowVariable(const char* name, const char* prefix) {
   return *p == '.';
 }
 
-// Removes and deletes every session variable whose name `matches`.
+// Removes and deletes (the list owns them) every session variable whose name
+// `matches`.
 template <typename Match>
 void RemoveVariables(WebContext& context, Match matches) {
-  OSListIterator it(&context.session_vars);
-  while (WebSessionVar* var = static_cast<WebSessionVar*>(it.Next())) {
-    if (!matches(static_cast<char*>(var->name))) continue;
-    context.session_vars.Remove(var);
-    delete var;
-  }
+  context.session_vars.RemoveIf([&matches](WebSessionVar* var) {
+    return matches(static_cast<char*>(var->name));
+  });
 }
 
 // Sets `prefix` + field name to each field's value.
 void SaveFields(WebContext& context, LDAPRow& row, const char* prefix) {
-  OSListIterator it(&row.fields);
-  while (LDAPField* f = static_cast<LDAPField*>(it.Next())) {
+  for (LDAPField* f : row.fields) {
     context.SetWebSessionVar(UString(prefix) + f->name, f->value);
   }
 }

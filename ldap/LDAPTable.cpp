@@ -103,16 +103,14 @@ LDAPRow::~LDAPRow() = default;
 LDAPRow& LDAPRow::operator=(const LDAPRow& src) {
   if (this == &src) return *this;
   fields.Flush();
-  OSListIterator it(const_cast<OSIndirectList*>(&src.fields));
-  while (LDAPField* f = static_cast<LDAPField*>(it.Next())) {
+  for (LDAPField* f : const_cast<LDAPRow&>(src).fields) {
     fields.Append(new LDAPField(*f));
   }
   return *this;
 }
 
 LDAPField* LDAPRow::Find(const char* name) {
-  OSListIterator it(&fields);
-  while (LDAPField* f = static_cast<LDAPField*>(it.Next())) {
+  for (LDAPField* f : fields) {
     if (f->name == name) return f;
   }
   return nullptr;
@@ -124,9 +122,8 @@ LDAPField& LDAPRow::Get(const char* name) {
   if (!empty.value.IsEmpty()) {
     Console->Warning("LDAPRow Empty value has been changed to %s",
                      static_cast<char*>(empty.value));
-    empty.name = "";
-    empty.value = "";
   }
+  empty = LDAPField();
   return empty;
 }
 
@@ -134,8 +131,7 @@ bool LDAPRow::Has(const char* name) { return Find(name) != nullptr; }
 
 void LDAPRow::Rename(const char* name, const char* newname) {
   const UString old_name(name);  // `name` may be one of the fields' own names
-  OSListIterator it(&fields);
-  while (LDAPField* f = static_cast<LDAPField*>(it.Next())) {
+  for (LDAPField* f : fields) {
     if (f->name == old_name) f->name = newname;
   }
 }
@@ -170,8 +166,7 @@ UString LDAPRow::Address() {
 int LDAPRow::Write(LDAPSession& s, bool modify) {
   std::unique_ptr<LDAPMod[]> mods(new LDAPMod[fields.Size() + 1]);
   int count = 0;
-  OSListIterator it(&fields);
-  while (LDAPField* f = static_cast<LDAPField*>(it.Next())) {
+  for (LDAPField* f : fields) {
     const char* name = f->name;
     if (f->local || SameAttribute(name, "dn") || SameAttribute(name, "cn") ||
         SameAttribute(name, "GUID") ||
@@ -224,8 +219,7 @@ void LDAPRow::Flush() { fields.Flush(); }
 
 void LDAPRow::Print() {
   Console->Print("LDAPRow attributes=%d", fields.Size());
-  OSListIterator it(&fields);
-  while (LDAPField* f = static_cast<LDAPField*>(it.Next())) {
+  for (LDAPField* f : fields) {
     Console->Print("    name=%s\tvalue=%s", static_cast<char*>(f->name),
                    static_cast<char*>(f->value));
   }
@@ -254,10 +248,10 @@ LDAPTable& LDAPTable::operator+=(const LDAPRow& row) {
 
 LDAPTable& LDAPTable::operator+=(const LDAPTable& table) {
   // Counted first, so that adding a table to itself copies each row once.
-  const int count = table.rows.number_in_list;
-  OSListIterator it(const_cast<OSIndirectList*>(&table.rows));
-  for (int i = 0; i < count; ++i) {
-    *this += *static_cast<LDAPRow*>(it.Next());
+  int count = table.rows.number_in_list;
+  for (LDAPRow* row : const_cast<LDAPTable&>(table).rows) {
+    if (count-- == 0) break;
+    *this += *row;
   }
   return *this;
 }
@@ -265,18 +259,23 @@ LDAPTable& LDAPTable::operator+=(const LDAPTable& table) {
 int LDAPTable::GetRowCount() { return rows.Size(); }
 
 LDAPRow& LDAPTable::Get(int i) {
-  LDAPRow* row = static_cast<LDAPRow*>(rows[i]);
-  return row != nullptr ? *row : EmptyRow();
+  if (LDAPRow* row = rows.At(i)) return *row;
+  LDAPRow& empty = EmptyRow();
+  empty.Flush();
+  return empty;
 }
 
 void LDAPTable::Fetch(LDAPSession& s, bool isUp, bool unique) {
   if (!HasEntry(s)) return;
   LDAPClient* client = s.ldap_client;
   int error_code = 0;
+  int fetched = 0;
   do {
-    char* a = nullptr;
-    char* v = nullptr;
-    if (!client->FirstAttribute(a, v)) break;
+    if (fetched++ == kMaxFetchedRows) {
+      Console->Warning("LDAPTable: more than %d entries, the rest discarded",
+                       kMaxFetchedRows);
+      break;
+    }
     std::unique_ptr<LDAPRow> row(new LDAPRow);
     AppendEntry(*row, client);
     if (unique && Find("dn", row->Get("dn")) != nullptr) continue;
@@ -290,8 +289,7 @@ void LDAPTable::Fetch(LDAPSession& s, bool isUp, bool unique) {
 }
 
 LDAPRow* LDAPTable::Find(const char* attr, const char* value) {
-  OSListIterator it(&rows);
-  while (LDAPRow* row = static_cast<LDAPRow*>(it.Next())) {
+  for (LDAPRow* row : rows) {
     if (row->Has(attr) && row->Get(attr).value == value) return row;
   }
   return nullptr;
@@ -319,37 +317,27 @@ void LDAPTable::Sort(const char* orderBy) {
     ++name;
   }
 
-  OSBTree tree;
-  while (LDAPRow* row = static_cast<LDAPRow*>(rows.FirstObject())) {
-    rows.Remove(row);
-    tree.Add(new LDAPIndexObj(row, row->Get(name).value, order, descending));
-  }
-  for (OSBTreeObj* x = tree.First(); x != nullptr; x = tree.Next(x)) {
-    rows.Append(static_cast<LDAPIndexObj*>(x)->r);
-  }
+  rows.SortBy(&LDAPIndexObj::r, [name, order, descending](LDAPRow* row) {
+    return new LDAPIndexObj(row, row->Get(name).value, order, descending);
+  });
 }
 
 void LDAPTable::Rename(const char* name, const char* newname) {
-  OSListIterator it(&rows);
-  while (LDAPRow* row = static_cast<LDAPRow*>(it.Next()))
-    row->Rename(name, newname);
+  for (LDAPRow* row : rows) row->Rename(name, newname);
 }
 
 int LDAPTable::Modify(LDAPSession& s) {
-  OSListIterator it(&rows);
-  while (LDAPRow* row = static_cast<LDAPRow*>(it.Next())) row->Modify(s);
+  for (LDAPRow* row : rows) row->Modify(s);
   return s.res;
 }
 
 int LDAPTable::Delete(LDAPSession& s) {
-  OSListIterator it(&rows);
-  while (LDAPRow* row = static_cast<LDAPRow*>(it.Next())) row->Delete(s);
+  for (LDAPRow* row : rows) row->Delete(s);
   return s.res;
 }
 
 int LDAPTable::Add(LDAPSession& s) {
-  OSListIterator it(&rows);
-  while (LDAPRow* row = static_cast<LDAPRow*>(it.Next())) row->Add(s);
+  for (LDAPRow* row : rows) row->Add(s);
   return s.res;
 }
 
@@ -357,8 +345,7 @@ void LDAPTable::Flush() { rows.Flush(); }
 
 void LDAPTable::Print() {
   Console->Print("LDAPTable rows=%d", rows.Size());
-  OSListIterator it(&rows);
-  while (LDAPRow* row = static_cast<LDAPRow*>(it.Next())) row->Print();
+  for (LDAPRow* row : rows) row->Print();
 }
 
 // --------------------------------------------------------------- LDAPIndexObj

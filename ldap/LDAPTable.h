@@ -9,15 +9,17 @@
 // name ("GUID=", "cn=") are escaped as distinguished-name values, so a
 // comma or plus sign in them cannot address another entry.
 //
-// Lookups never fail: a missing field or row is a shared empty placeholder.
-// Rows and tables belong to one thread at a time; the placeholders are shared
-// by all.
+// Lookups never fail: a missing field or row is a shared empty placeholder,
+// emptied each time it is handed out, so that nothing a caller wrote into it
+// reaches a later lookup. Rows and tables belong to one thread at a time; the
+// placeholders are shared by all.
 #ifndef LDAP_LDAPTABLE_H_
 #define LDAP_LDAPTABLE_H_
 
 #include "common/UString.h"
 #include "kernel/OSBTree.h"
 #include "kernel/OSList.h"
+#include "kernel/OSTypedList.h"
 
 class LDAPSession;
 
@@ -58,9 +60,10 @@ class LDAPRow : public OSListObj {
   // Discards the fields and copies every field of `src`.
   LDAPRow& operator=(const LDAPRow& src);
 
-  // The first field called `name`, or the shared empty field. A value a
-  // caller wrote into the empty field is dropped, with the warning "LDAPRow
-  // Empty value has been changed to %s", before it is handed out again.
+  // The first field called `name`, or the shared empty field. Whatever a
+  // caller wrote into the empty field is dropped before it is handed out
+  // again; a value is reported with the warning "LDAPRow Empty value has
+  // been changed to %s".
   LDAPField& Get(const char* name);
   LDAPField& operator[](const char* name) { return Get(name); }
   bool Has(const char* name);
@@ -100,7 +103,7 @@ class LDAPRow : public OSListObj {
   // Prints "LDAPRow attributes=%d", then "    name=%s\tvalue=%s" per field.
   void Print();
 
-  OSIndirectList fields;  // LDAPField, in the order added; owned
+  OSTypedList<LDAPField> fields;  // in the order added; owned
 
  private:
   // The first field called `name`, or null.
@@ -114,6 +117,9 @@ class LDAPRow : public OSListObj {
 
 class LDAPTable : public OSListObj {
  public:
+  // Most entries one Fetch reads into rows.
+  static constexpr int kMaxFetchedRows = 10000;
+
   LDAPTable();
   LDAPTable(const LDAPTable& src);
   ~LDAPTable() override;
@@ -124,14 +130,18 @@ class LDAPTable : public OSListObj {
   LDAPTable& operator+=(const LDAPTable& table);
 
   int GetRowCount();
-  // The row at position `i` (from 0), or the shared empty row.
+  // The row at position `i` (from 0), or the shared empty row (emptied of
+  // any fields a caller added to it).
   LDAPRow& Get(int i);
   LDAPRow& operator[](int i) { return Get(i); }
 
   // Reads every remaining entry of the session's current search into rows
   // ("dn" and the pairs), appended (`isUp`) or inserted at the front; with
-  // `unique`, an entry whose "dn" is already in the table is skipped. Stops
-  // at an entry without attributes; then discards the rest of the search.
+  // `unique`, an entry whose "dn" is already in the table is skipped. An
+  // entry without attributes becomes a row holding only its "dn". Reads to
+  // the end of the search (or its failure). After kMaxFetchedRows entries
+  // the rest of the search is discarded with the warning "LDAPTable: more
+  // than %d entries, the rest discarded".
   void Fetch(LDAPSession& s, bool isUp, bool unique);
   // The first row whose first field `attr` has the value `value`, or null.
   LDAPRow* Find(const char* attr, const char* value);
@@ -155,7 +165,7 @@ class LDAPTable : public OSListObj {
   // Prints "LDAPTable rows=%d", then each row.
   void Print();
 
-  OSIndirectList rows;  // LDAPRow; owned
+  OSTypedList<LDAPRow> rows;  // owned
 };
 
 // A sort key of LDAPTable::Sort: one row and its key, held in an OSBTree.

@@ -19,9 +19,6 @@
 
 namespace {
 
-const int kSendTimeoutSeconds = 5;
-const int kConnectTimeoutMs = 2000;
-const int kReceiveTimeoutMs = 10000;
 const int kListenBacklog = 4;
 
 sockaddr_in Ipv4(unsigned long addr_h, unsigned short port_h) {
@@ -133,7 +130,7 @@ bool Socket::CreateDescriptor() {
     s = -1;
     return false;
   }
-  timeval send_timeout{kSendTimeoutSeconds, 0};
+  timeval send_timeout{kSendTimeoutMs / 1000, 0};
   setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof(send_timeout));
   int on = 1;
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
@@ -213,18 +210,44 @@ void Socket::Close() {
 
 OSIO::OSIORetCode Socket::DataIndication(OSBuf* buf) {
   if (buf == nullptr) return Success;
-  // MSG_NOSIGNAL: a peer that has gone must fail the send, not end the
-  // process with SIGPIPE.
-  const ssize_t r = send(s, buf->data, buf->length, MSG_NOSIGNAL);
-  const int err = errno;
+  const int err = SendAll(buf->data, buf->length);
   buf->Free();
-  if (r < 0) {
+  if (err != 0) {
     PrintPeerError("Socket::DataIndication: send()", err, RemoteIP_h(),
                    RemotePort());
-    state = INVALID;
+    Close();
     return NoConnection;
   }
   return Success;
+}
+
+int Socket::SendAll(const UBYTE* p, size_t n) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point give_up =
+      Clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
+  while (n > 0) {
+    // MSG_NOSIGNAL: a peer that has gone must fail the send, not end the
+    // process with SIGPIPE. MSG_DONTWAIT: every wait is the poll below.
+    const ssize_t r = send(s, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r > 0) {
+      p += r;
+      n -= static_cast<size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      return errno;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        give_up - Clock::now());
+    const int wait =
+        TimeLeft(left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    if (wait == 0) return ETIMEDOUT;
+    pollfd pfd{s, POLLOUT, 0};
+    const int ready = Poll(&pfd, wait);
+    if (ready < 0) return errno;
+    if (ready == 0) return ETIMEDOUT;
+  }
+  return 0;
 }
 
 OSIO::OSIORetCode Socket::DataExpeditedIndication(OSBuf* buf) {
@@ -336,90 +359,132 @@ Socket::Readiness Socket::WaitReadable(int timeout_ms) {
   return readable ? kReadable : kNotReady;
 }
 
-OSBuf* Socket::RecWait(int Atimeout) {
-  const Readiness ready = WaitReadable(Atimeout);
-  if (ready == kTimedOut) return nullptr;
-  if (ready == kWaitFailed || ready == kBoth) {
-    // The wait must report exactly one condition.
-    Console->Print("Socket::RecWait: select() %d", ready == kBoth ? 0 : errno);
-    return nullptr;
-  }
-  if (ready == kException) {
-    Console->Print("Socket::RecWait: exception condition on socket");
-    state = INVALID;
-    return nullptr;
-  }
-  if (ready == kNotReady) {
-    Console->Print("Socket::RecWait: socket not ready");
-    state = INVALID;
-    return nullptr;
+Socket::Received Socket::ReceiveStep(int timeout_ms, int max,
+                                     const std::function<UBYTE*(int n)>& place,
+                                     int* got) {
+  *got = 0;
+  switch (WaitReadable(timeout_ms)) {
+    case kTimedOut:
+      return Received::kTimedOut;
+    case kWaitFailed:
+      return Received::kWaitFailed;
+    case kBoth:
+      return Received::kAmbiguous;
+    case kException:
+      Console->Print("Socket::RecWait: exception condition on socket");
+      state = INVALID;
+      return Received::kException;
+    case kNotReady:
+      Console->Print("Socket::RecWait: socket not ready");
+      state = INVALID;
+      return Received::kNotReady;
+    case kReadable:
+      break;
   }
   int pending = 0;
   if (ioctl(s, FIONREAD, &pending) < 0) {
     Console->Print("Socket::RecWait: ioctlsocket(FIONREAD) %d", errno);
     state = INVALID;
-    return nullptr;
+    return Received::kFailed;
   }
   if (pending <= 0) {
     state = INVALID;
-    return nullptr;
+    return Received::kClosed;
   }
+  const int want = pending < max ? pending : max;
+  const ssize_t r = recv(s, place(want), want, 0);
+  if (r <= 0) {
+    if (r < 0) Console->Print("Socket::RecWait: recv %d", errno);
+    state = INVALID;
+    return r < 0 ? Received::kFailed : Received::kClosed;
+  }
+  *got = static_cast<int>(r);
+  return Received::kData;
+}
+
+OSBuf* Socket::RecWait(int Atimeout) {
   // Never more than the largest buffer class holds; the rest stays pending.
   const int largest = KERNELCFG->buf_size[3] - 1;
-  const int want = pending < largest ? pending : largest;
-  OSBuf* buf = OSBuf::Alloc(want);
-  buf->PushDown(static_cast<unsigned short>(want));
-  const ssize_t got = recv(s, buf->data, want, 0);
-  if (got <= 0) {
-    if (got < 0) Console->Print("Socket::RecWait: recv %d", errno);
-    buf->Free();
-    state = INVALID;
-    return nullptr;
+  OSBuf* buf = nullptr;
+  int want = 0;
+  int got = 0;
+  const Received r = ReceiveStep(
+      TimeLeft(Atimeout), largest,
+      [&buf, &want](int n) {
+        want = n;
+        buf = OSBuf::Alloc(n);
+        buf->PushDown(static_cast<unsigned short>(n));
+        return buf->data;
+      },
+      &got);
+  if (r == Received::kData) {
+    if (got != want) {
+      Console->Print("Socket::RecWait: expected %d, got %d", want, got);
+    }
+    buf->length = static_cast<unsigned short>(got);
+    return buf;
   }
-  if (got != want) {
-    Console->Print("Socket::RecWait: expected %d, got %d", want,
-                   static_cast<int>(got));
+  if (buf != nullptr) buf->Free();
+  if (r == Received::kWaitFailed || r == Received::kAmbiguous) {
+    // The wait must report exactly one condition.
+    Console->Print("Socket::RecWait: select() %d",
+                   r == Received::kAmbiguous ? 0 : errno);
   }
-  buf->length = static_cast<unsigned short>(got);
-  return buf;
+  return nullptr;
 }
 
 int Socket::RecWait(UBYTE* rbuf, int rlen) {
   int got = 0;
   while (got < rlen) {
-    const Readiness ready = WaitReadable(kReceiveTimeoutMs);
-    if (ready == kTimedOut) return 3;
-    // An exception condition counts even when data is readable too.
-    if (ready == kException || ready == kBoth) {
-      Console->Print("Socket::RecWait: exception condition on socket");
-      state = INVALID;
-      return 1;
+    if (DeadlinePassed()) return 3;
+    int n = 0;
+    switch (ReceiveStep(
+        TimeLeft(kReceiveTimeoutMs), rlen - got,
+        [rbuf, got](int) { return rbuf + got; }, &n)) {
+      case Received::kData:
+        got += n;
+        break;
+      case Received::kTimedOut:
+        return 3;
+      case Received::kAmbiguous:
+        // An exception condition counts even when data is readable too.
+        Console->Print("Socket::RecWait: exception condition on socket");
+        state = INVALID;
+        return 1;
+      case Received::kException:
+        return 1;
+      case Received::kWaitFailed:
+        Console->Print("Socket::RecWait: socket not ready");
+        state = INVALID;
+        return 2;
+      case Received::kNotReady:
+        return 2;
+      case Received::kClosed:
+      case Received::kFailed:
+        return -1;
     }
-    if (ready != kReadable) {
-      Console->Print("Socket::RecWait: socket not ready");
-      state = INVALID;
-      return 2;
-    }
-    int pending = 0;
-    if (ioctl(s, FIONREAD, &pending) < 0) {
-      Console->Print("Socket::RecWait: ioctlsocket(FIONREAD) %d", errno);
-      state = INVALID;
-      return -1;
-    }
-    if (pending <= 0) {
-      state = INVALID;
-      return -1;
-    }
-    const int want = pending < rlen - got ? pending : rlen - got;
-    const ssize_t r = recv(s, rbuf + got, want, 0);
-    if (r <= 0) {
-      if (r < 0) Console->Print("Socket::RecWait: recv %d", errno);
-      state = INVALID;
-      return -1;
-    }
-    got += static_cast<int>(r);
   }
   return 0;
+}
+
+void Socket::SetDeadline(int ms) {
+  has_deadline = true;
+  deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
+void Socket::ClearDeadline() { has_deadline = false; }
+
+int Socket::TimeLeft(int limit_ms) const {
+  if (!has_deadline) return limit_ms;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return 0;
+  const bool shorter = limit_ms < 0 || left.count() < limit_ms;
+  return shorter ? static_cast<int>(left.count()) : limit_ms;
+}
+
+bool Socket::DeadlinePassed() const {
+  return has_deadline && std::chrono::steady_clock::now() >= deadline;
 }
 
 // ---------------------------------------------------------------- addresses

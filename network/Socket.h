@@ -2,6 +2,12 @@
 // optionally listening) socket, a socket for an accepted connection, or a
 // client socket connected to a host and port.
 //
+// Time limits: a client connect gives up after kConnectTimeoutMs (2 s); each
+// wait of a counted receive allows kReceiveTimeoutMs (10 s); a send gives up
+// when not all of its bytes could be written within kSendTimeoutMs (5 s).
+// A deadline set with SetDeadline bounds every receive and send of the socket
+// further, whatever the peer sends or how slowly it reads.
+//
 // Failures never stop the process: each is printed through the console and
 // reported by `state`, a closed descriptor (`s` == -1), a null result or a
 // return code. Constructors that fail leave `s` at -1, so callers test `s` or
@@ -20,6 +26,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 #include "kernel/OSCriticalSection.h"
@@ -54,9 +62,17 @@ class Socket : public OSIO {
   // queued are freed unsent.
   ~Socket() override;
 
-  // Sends the bytes of `buf` with one send() and frees `buf`. Returns Success,
-  // or NoConnection (printed, state INVALID) when the send fails. A partial
-  // send is not repeated.
+  static constexpr int kConnectTimeoutMs = 2000;
+  static constexpr int kReceiveTimeoutMs = 10000;
+  static constexpr int kSendTimeoutMs = 5000;
+
+  // Sends all bytes of `buf` and frees `buf`. A send that writes part of the
+  // bytes is continued until all are written, or until kSendTimeoutMs or the
+  // deadline, whichever comes first, has passed. Returns Success, or
+  // NoConnection when not everything could be sent: then
+  // "Socket::DataIndication: send() error %d to ..." is printed (110 for a
+  // time-out) and the connection is closed, so that no later send can follow a
+  // message with a gap in it.
   OSIORetCode DataIndication(OSBuf* buf) override;
   // Both free `buf`, do nothing else and return Success.
   OSIORetCode DataExpeditedIndication(OSBuf* buf) override;
@@ -70,11 +86,17 @@ class Socket : public OSIO {
   // socket failed (state INVALID).
   virtual OSBuf* RecWait(int Atimeout);
   // Reads exactly `rlen` bytes into `rbuf`, never more (bytes of a following
-  // message stay pending). Each wait for more data allows 10 seconds.
+  // message stay pending). Each wait for more data allows kReceiveTimeoutMs,
+  // and none lasts beyond the deadline when one is set.
   // Returns 0 when all bytes arrived, 1 on an exception condition, 2 when the
-  // socket was not ready, 3 when no data came for 10 seconds (state
-  // unchanged), -1 on an error or when the peer closed (state INVALID).
+  // socket was not ready, 3 when no data came for 10 seconds or the deadline
+  // passed (state unchanged), -1 on an error or when the peer closed (state
+  // INVALID).
   virtual int RecWait(UBYTE* rbuf, int rlen);
+  // Bounds every later receive and send by a deadline `ms` milliseconds from
+  // now, until the next SetDeadline or ClearDeadline.
+  void SetDeadline(int ms);
+  void ClearDeadline();
   // Accepts a connection on a listening socket. Returns a new CONNECTED
   // TCP_SERVER socket owned by the caller, or null (printed) on failure.
   virtual Socket* Accept();
@@ -143,6 +165,11 @@ class Socket : public OSIO {
   // Waits up to `timeout_ms` for the descriptor to become readable or to
   // show an exception condition.
   Readiness WaitReadable(int timeout_ms);
+  // `limit_ms` (negative: no limit), shortened to the time left before the
+  // deadline when one is set (0 once it has passed).
+  int TimeLeft(int limit_ms) const;
+  // True when a deadline is set and has passed.
+  bool DeadlinePassed() const;
   // Reads the local address into local_sin; 0, or the errno of the failure.
   int ReadLocalAddress();
   // Prints "<what> error <err> to <to_addr>:<to_port> from <local>:<port>"
@@ -163,8 +190,30 @@ class Socket : public OSIO {
   // Non-blocking connect to remote_sin, allowing 2 seconds; on failure
   // prints, closes and returns false.
   bool ConnectWithTimeout();
+  // Writes all `n` bytes at `p`; 0, or the errno of the failure (ETIMEDOUT
+  // when the time allowed passed first).
+  int SendAll(const UBYTE* p, size_t n);
+
+  // The outcome of one receive step.
+  enum class Received {
+    kData,        // at least one byte received
+    kTimedOut,    // nothing within the time allowed
+    kWaitFailed,  // the wait itself failed (errno set)
+    kAmbiguous,   // readable and urgent data at once
+    kException,   // urgent data only (printed, state INVALID)
+    kNotReady,    // neither (printed, state INVALID)
+    kClosed,      // the peer closed (state INVALID)
+    kFailed,      // FIONREAD or recv failed (printed, state INVALID)
+  };
+  // Waits up to `timeout_ms` for the descriptor, asks how many bytes are
+  // pending and receives at most `max` of them into the room `place(n)`
+  // gives for n bytes; the count goes to `*got`.
+  Received ReceiveStep(int timeout_ms, int max,
+                       const std::function<UBYTE*(int n)>& place, int* got);
 
   std::string rmthostname;  // storage behind rmthostent.h_name
+  bool has_deadline = false;
+  std::chrono::steady_clock::time_point deadline;  // valid when has_deadline
 };
 
 #endif  // NETWORK_SOCKET_H_

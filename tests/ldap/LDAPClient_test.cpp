@@ -70,6 +70,96 @@ TEST_F(ClientTest, Bind) {
       << "nothing sent for the search";
 }
 
+// Version 2 as always; version 3 once more on the same connection only when
+// version 2 is refused with protocolError, unless a version is fixed. A
+// connection is unbound before it is closed, also after a failed bind.
+TEST_F(ClientTest, BindVersions) {
+  const struct {
+    int version;
+    std::vector<std::pair<unsigned char, int>> answers;  // tag and code
+    std::vector<int> sent;                               // versions bound
+    int status;
+  } cases[] = {
+      {0, {{0x61, 0}}, {2}, 0},
+      {0, {{0x61, 2}, {0x61, 0}}, {2, 3}, 0},
+      {0, {{0x61, 2}, {0x61, 49}}, {2, 3}, 49},
+      {0, {{0x61, 49}}, {2}, 49},
+      {0, {{0x65, 2}}, {2}, LDAPClient::kUnexpectedAnswer},
+      {2, {{0x61, 2}}, {2}, 2},
+      {3, {{0x61, 0}}, {3}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.version << " " << c.answers.size());
+    frames.clear();
+    Start(
+        [this, &c](int fd) {
+          for (const auto& a : c.answers) Answer(fd, frames, a.first, a.second);
+          frames.push_back(Drain(fd));
+        },
+        false);
+    EXPECT_EQ(client->SimpleBind("cn=admin", "pw", c.version), c.status);
+    EXPECT_EQ(client->state == LDAPClient::BOUND, c.status == 0);
+    Finish();
+    ASSERT_EQ(frames.size(), c.sent.size() + 1);
+    for (size_t i = 0; i < c.sent.size(); ++i) {
+      EXPECT_EQ(frames[i],
+                Msg(i + 1, TLV(0x60, Int(c.sent[i]) + Str("cn=admin") +
+                                         Str("pw", 0x80))));
+    }
+    EXPECT_EQ(frames.back(), Msg(c.sent.size() + 1, TLV(0x42, "")));
+  }
+}
+
+// Whatever the server does, an operation ends within its time.
+TEST_F(ClientTest, SlowServersCannotHoldAnOperation) {
+  const std::string entry =
+      Msg(2, Entry("cn=A", {{"description", {std::string(40, 'd')}}}));
+  const struct {
+    const char* name;
+    std::function<void(int fd)> answer;
+  } cases[] = {
+      {"silent", [](int fd) { Drain(fd); }},
+      {"trickle",
+       [&entry](int fd) {
+         for (size_t i = 0;
+              i < entry.size() && send(fd, &entry[i], 1, MSG_NOSIGNAL) == 1;
+              ++i) {
+           LoopbackPeer::Pause(100);
+         }
+       }},
+  };
+  OperationTimeout short_time(300);
+  for (const auto& c : cases) {
+    Start([&c](int fd) {
+      ReadFrame(fd);
+      c.answer(fd);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Search(), LDAPClient::kServerDown) << c.name;
+    // The trickle alone would last over 6 seconds.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3))
+        << c.name;
+    Finish();
+  }
+}
+
+TEST_F(ClientTest, FloodOfStaleAnswersGivesTheConnectionUp) {
+  Start([](int fd) {
+    ReadFrame(fd);  // search 2, answered by entries of the bind's ID
+    const std::string stale = Msg(1, Entry("cn=Old", {{"cn", {"Old"}}}));
+    while (send(fd, stale.data(), stale.size(), MSG_NOSIGNAL) > 0) {
+    }
+  });
+  EXPECT_EQ(Search(), LDAPClient::kServerDown);
+  EXPECT_EQ(client->socket.state, Socket::INVALID);
+  EXPECT_EQ(console.Count("LDAPClient: skipped answer"), 1);
+  EXPECT_TRUE(
+      console.Has("LDAPClient: skipped 63 more answers of earlier requests"));
+  EXPECT_TRUE(
+      console.Has("LDAPClient: more than 64 answers of earlier requests, "
+                  "connection closed"));
+}
+
 TEST_F(ClientTest, SearchesAndTheirEntries) {
   Start([this](int fd) {
     frames.push_back(ReadFrame(fd));

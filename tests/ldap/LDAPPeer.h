@@ -128,6 +128,13 @@ inline void Answer(int fd, std::vector<std::string>& frames, unsigned char tag,
   Send(fd, Msg(FrameId(frames.back()), Result(tag, code)));
 }
 
+// Shortens the directory client's time for each operation while it exists.
+class OperationTimeout {
+ public:
+  explicit OperationTimeout(int ms) { LDAPClient::SetOperationTimeout(ms); }
+  ~OperationTimeout() { LDAPClient::SetOperationTimeout(10000); }
+};
+
 // A directory reached through the sessions' relaying proxy while this object
 // exists: the peer reads the preamble's destination into `preamble`, answers
 // the bind (the first of `frames`) with `bind_code`, then runs `script`.

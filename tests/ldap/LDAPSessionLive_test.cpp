@@ -9,6 +9,7 @@
 #include "ldap/LDAPSessionStore.h"
 #include "tests/ldap/LiveDirectory.h"
 #include "tests/network/CaptureConsole.h"
+#include "tests/support/Thrown.h"
 
 namespace {
 
@@ -198,6 +199,58 @@ TEST_F(SessionLive, RenamesKeepValuesAndHelpersThrow) {
   live::LdapSearch(moved, "(objectClass=*)", "", &status);
   EXPECT_EQ(status, 32);
   EXPECT_THROW(Delete(admin.get(), "%s", moved.c_str()), const char*);
+}
+
+}  // namespace
+
+namespace {
+
+// A stock-configured slapd beside the fixture's: version-2 binds refused
+// with protocolError, and no default search base.
+class StockServerLive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (host.empty()) GTEST_SKIP() << "VXML_STOCK_LDAP_HOST is not set";
+  }
+  void TearDown() override { LDAPSession::SetProtocolVersion(0); }
+
+  CaptureConsole console;
+  const std::string host = live::Env("VXML_STOCK_LDAP_HOST", "");
+  const std::string users = "ou=Users," + live::Env("VXML_STOCK_LDAP_BASE", "");
+};
+
+TEST_F(StockServerLive, VersionTwoIsRefusedAndVersionThreeFollows) {
+  const struct {
+    int version;
+    bool bound;
+  } cases[] = {{0, true}, {3, true}, {2, false}};
+  for (const auto& c : cases) {
+    LDAPSession::SetProtocolVersion(c.version);
+    const std::string thrown = Thrown([&] {
+      LDAPSession s(host.c_str(), live::AdminDN().c_str(),
+                    live::AdminPassword().c_str(), nullptr);
+    });
+    EXPECT_EQ(thrown.empty(), c.bound) << c.version << ": " << thrown;
+  }
+}
+
+TEST_F(StockServerLive, BoundSearchesUnderTheBaseGiven) {
+  LDAPSession s(host.c_str(), live::AdminDN().c_str(),
+                live::AdminPassword().c_str(), nullptr);
+  const char* attrs[] = {"cn", nullptr};
+  ASSERT_EQ(s.Search(users.c_str(), 2, "(objectClass=inetOrgPerson)", attrs, 0,
+                     0, 0, 0),
+            0);
+  LDAPTable t;
+  t.Fetch(s, true, false);
+  EXPECT_GE(t.GetRowCount(), 6);
+  for (int i = 0; i < t.GetRowCount(); ++i) {
+    const std::string dn = static_cast<char*>(t[i]["dn"].value);
+    EXPECT_EQ(dn.substr(dn.size() - users.size()), users);
+  }
+  // Without a default search base, the empty base names no object.
+  EXPECT_EQ(s.Search("", 2, "(objectClass=inetOrgPerson)", attrs, 0, 0, 0, 0),
+            32);
 }
 
 }  // namespace

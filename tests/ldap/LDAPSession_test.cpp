@@ -112,8 +112,23 @@ TEST_F(SessionTest, ChildSessionsBorrowAndOnlyFlush) {
     EXPECT_EQ(child.ldap_client, parent.ldap_client);
     EXPECT_FALSE(child.created);
     EXPECT_STREQ(child.ldap_password, "pw");
-    LDAPSession same_user(&parent, "", "cn=admin", "other");
-    EXPECT_EQ(same_user.ldap_client, parent.ldap_client);
+    LDAPSession same(&parent, "", "cn=admin", "pw");
+    EXPECT_EQ(same.ldap_client, parent.ldap_client);
+  }
+  // Another name or password needs a connection of its own, which the
+  // scripted directory never answers.
+  const struct {
+    const char* user;
+    const char* password;
+  } others[] = {
+      {"cn=admin", "other"}, {"cn=other", "pw"}, {"cn=admin", nullptr}};
+  OperationTimeout short_time(200);
+  for (const auto& o : others) {
+    EXPECT_EQ(Thrown([&] {
+                LDAPSession s(&parent, "", o.user, o.password);
+              }).rfind("LDAPSession Failed to authenticate", 0),
+              0u)
+        << o.user << " " << (o.password ? o.password : "(null)");
   }
   EXPECT_STREQ(parent.CurrentObject(), "")
       << "the children's end discarded the search";
@@ -223,12 +238,37 @@ TEST_F(SessionTest, FetchingRowsAndTables) {
   EXPECT_EQ(Op(directory.frames[1]), Update(0x66, "cn=A", {"sn=S"}));
   EXPECT_EQ(Op(directory.frames[2]), Update(0x66, "cn=A", {"tel=3", "sn=S"}));
 
-  // An entry without attributes ends the fetch; the rest is discarded.
+  // An entry without attributes is a row of its name alone; what follows it
+  // is read too.
   ASSERT_EQ(s.Search("", 2, "(cn=*)", nullptr, 0, 0, 0, 0), 0);
   t.Fetch(s, true, false);
-  EXPECT_EQ(t.GetRowCount(), 3);
-  EXPECT_STREQ(t[2]["dn"].value, "cn=C");
+  ASSERT_EQ(t.GetRowCount(), 5);
+  EXPECT_STREQ(t[3]["dn"].value, "cn=bare");
+  EXPECT_EQ(t[3].fields.Size(), 1);
+  EXPECT_STREQ(t[4]["dn"].value, "cn=D");
   EXPECT_STREQ(s.CurrentObject(), "");
+}
+
+TEST_F(SessionTest, FetchEndsAtItsLimit) {
+  const int n = LDAPTable::kMaxFetchedRows + 5;
+  ProxiedDirectory directory([n](int fd) {
+    ReadFrame(fd);
+    std::string all;
+    for (int i = 0; i < n; ++i) {
+      all += Msg(2, Entry("cn=" + std::to_string(i), {{"sn", {"x"}}}));
+    }
+    Send(fd, all + Msg(2, Result(0x65, 0)));
+    Drain(fd);
+  });
+  LDAPSession s("", "cn=admin", "pw", nullptr);
+  ASSERT_EQ(s.Search("", 2, "(sn=*)", nullptr, 0, 0, 0, 0), 0);
+  LDAPTable t;
+  t.Fetch(s, true, false);
+  EXPECT_EQ(t.GetRowCount(), LDAPTable::kMaxFetchedRows);
+  EXPECT_TRUE(
+      console.Has("LDAPTable: more than 10000 entries, the rest "
+                  "discarded"));
+  EXPECT_EQ(s.ldap_client->result, nullptr) << "the rest was read";
 }
 
 TEST_F(SessionTest, RowsAndTablesKeptInSessionVariables) {

@@ -2,6 +2,7 @@
 // sorting. Reading and writing them is tested in LDAPSession_test.
 #include "ldap/LDAPTable.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,35 @@ TEST_F(TableTest, RowFieldsAndPlaceholders) {
   console.Clear();
   row.Get("again");
   EXPECT_TRUE(console.Empty()) << "warned only once";
+}
+
+// Whatever a caller writes into a placeholder, a later lookup (here in
+// another table) hands out an empty one.
+TEST_F(TableTest, PlaceholdersCarryNothingIntoLaterLookups) {
+  const struct {
+    const char* what;
+    std::function<void(LDAPTable&)> write;
+  } writes[] = {
+      {"field value", [](LDAPTable& t) { t[0]["dn"].value = "cn=victim"; }},
+      {"field name", [](LDAPTable& t) { t[0]["x"].name = "dn"; }},
+      {"field flags",
+       [](LDAPTable& t) {
+         t[0]["x"].local = true;
+         t[0]["x"].partial = true;
+       }},
+      {"row field", [](LDAPTable& t) { t[7].Field("dn", "cn=victim"); }},
+  };
+  for (const auto& w : writes) {
+    LDAPTable one;
+    LDAPTable other;
+    w.write(one);
+    LDAPRow& row = other[3];
+    EXPECT_EQ(row.fields.Size(), 0) << w.what;
+    LDAPField& dn = row.Get("dn");
+    EXPECT_STREQ(dn.name, "") << w.what;
+    EXPECT_STREQ(dn.value, "") << w.what;
+    EXPECT_FALSE(dn.local || dn.partial) << w.what;
+  }
 }
 
 TEST_F(TableTest, CopiesAreDeep) {

@@ -36,6 +36,13 @@ class CaptureConsole : public OSConsole {
     return false;
   }
   bool HasPrefix(const std::string& prefix) { return Has(prefix, false); }
+  // How many messages start with `prefix`.
+  int Count(const std::string& prefix) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (const std::string& m : messages_) n += m.rfind(prefix, 0) == 0;
+    return n;
+  }
   bool Empty() {
     std::lock_guard<std::mutex> lock(mutex_);
     return messages_.empty();

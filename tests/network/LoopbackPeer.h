@@ -19,8 +19,11 @@
 
 class LoopbackPeer {
  public:
-  explicit LoopbackPeer(std::function<void(int fd)> script) {
-    listen_fd_ = Bound(&port_, 4);
+  // With `receive_buffer`, the accepted connection gets a receive buffer of
+  // about that many bytes.
+  explicit LoopbackPeer(std::function<void(int fd)> script,
+                        int receive_buffer = 0) {
+    listen_fd_ = Bound(&port_, 4, receive_buffer);
     thread_ = std::thread([this, script] {
       // A connection already made is served even while the peer is being
       // destroyed; without one the thread ends when asked to.
@@ -43,8 +46,12 @@ class LoopbackPeer {
 
   // A TCP descriptor bound to a free port of 127.0.0.1, listening with
   // `backlog` when that is not negative. Its port goes to `*port`.
-  static int Bound(unsigned short* port, int backlog) {
+  static int Bound(unsigned short* port, int backlog, int receive_buffer = 0) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer > 0) {
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer,
+                 sizeof(receive_buffer));
+    }
     sockaddr_in sin{};
     sin.sin_family = AF_INET;
     sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

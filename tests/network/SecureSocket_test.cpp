@@ -97,8 +97,9 @@ std::string Exchange(SecureSocket* s, const std::string& line) {
 
 class SecureSocketTest : public ::testing::Test {
  protected:
-  // Throwaway keys: a test CA, certificates it signed for 127.0.0.1 and for
-  // another name, and a self-signed certificate no CA vouches for.
+  // Throwaway keys: a test CA, certificates it signed for 127.0.0.1, for the
+  // name localhost and for another name, and a self-signed certificate no CA
+  // vouches for.
   static void SetUpTestSuite() {
     char pattern[] = "/tmp/securesocket_test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -110,9 +111,12 @@ class SecureSocketTest : public ::testing::Test {
     ASSERT_TRUE(Shell(
         req +
         "-x509 -subj /CN=Stranger -keyout stranger.key -out stranger.pem"));
-    for (std::string name : {"server", "other"}) {
-      const std::string san =
-          name == "server" ? "IP:127.0.0.1" : "DNS:elsewhere.invalid";
+    const std::pair<const char*, const char*> names[] = {
+        {"server", "IP:127.0.0.1"},
+        {"named", "DNS:localhost"},
+        {"other", "DNS:elsewhere.invalid"}};
+    for (const auto& [name_text, san] : names) {
+      const std::string name = name_text;
       std::ofstream(File(name + ".ext")) << "subjectAltName=" << san << "\n";
       ASSERT_TRUE(Shell(req + "-subj /CN=" + name + " -keyout " + name +
                         ".key -out " + name + ".csr"));
@@ -140,18 +144,23 @@ std::string SecureSocketTest::dir_;
 TEST_F(SecureSocketTest, ClientVerifiesTheServerWhenGivenACA) {
   const struct {
     const char* server;
+    const char* host;  // as the client names the server
     const char* ca;
     int result;
   } cases[] = {
-      {"server", "ca.pem", 0},
-      {"stranger", "ca.pem", -4},  // signed by nobody the client trusts
-      {"other", "ca.pem", -4},     // trusted, but issued for another name
-      {"stranger", "", 0},         // without a CA any server is accepted
+      {"server", "127.0.0.1", "ca.pem", 0},
+      {"named", "localhost", "ca.pem", 0},
+      {"stranger", "127.0.0.1", "ca.pem", -4},  // signed by nobody trusted
+      // Trusted, but issued for another name or address:
+      {"other", "127.0.0.1", "ca.pem", -4},
+      {"server", "localhost", "ca.pem", -4},
+      {"named", "127.0.0.1", "ca.pem", -4},
+      {"stranger", "127.0.0.1", "", 0},  // without a CA anything goes
   };
   for (const auto& c : cases) {
     console.Clear();
     const std::string name = c.server;
-    SCOPED_TRACE(name);
+    SCOPED_TRACE(name + " as " + c.host);
     Socket probe(Socket::TCP_SERVER, 0, false, kLoopback);  // finds a free port
     const unsigned short port = probe.LocalPort();
     probe.Close();
@@ -160,7 +169,7 @@ TEST_F(SecureSocketTest, ClientVerifiesTheServerWhenGivenACA) {
                            File(name + ".pem"), "-key", File(name + ".key"),
                            "-rev", "-naccept", "1"});
     ASSERT_TRUE(server.WaitFor("ACCEPT"));
-    SecureSocket client(Socket::TCP_CLIENT, "127.0.0.1", port);
+    SecureSocket client(Socket::TCP_CLIENT, c.host, port);
     ASSERT_EQ(client.state, Socket::CONNECTED);
     client.SetKeys(nullptr, nullptr, File(c.ca).c_str());
     EXPECT_EQ(client.StartSSL(false), c.result);

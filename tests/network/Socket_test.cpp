@@ -257,6 +257,67 @@ TEST_F(SocketTest, FailedSendsReleaseTheBuffer) {
                         std::to_string(peer.port()) + " from "));
 }
 
+// A send goes on after partial writes until every byte is out; a reader
+// that stalls past the deadline fails the send and closes the connection.
+TEST_F(SocketTest, SendsWriteEverythingOrCloseTheConnection) {
+  const struct {
+    int stall_ms;  // before the peer starts to read, 1 KiB every 2 ms
+    int deadline_ms;
+    bool complete;
+  } cases[] = {{0, 5000, true}, {1500, 300, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stall_ms);
+    std::string received;
+    std::string sent;
+    bool all_sent = true;
+    {
+      LoopbackPeer peer(
+          [&](int fd) {
+            LoopbackPeer::Pause(c.stall_ms);
+            char chunk[1024];
+            ssize_t n;
+            while ((n = recv(fd, chunk, sizeof(chunk), 0)) > 0) {
+              received.append(chunk, static_cast<size_t>(n));
+              LoopbackPeer::Pause(2);
+            }
+          },
+          2048);
+      Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
+      int small = 4096;
+      setsockopt(client.s, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+      client.SetDeadline(c.deadline_ms);
+      for (int i = 0; i < (c.complete ? 100 : 2000) && all_sent; ++i) {
+        const std::string piece(1500, static_cast<char>('A' + i % 26));
+        all_sent = client.DataIndication(BufferOf(piece)) == OSIO::Success;
+        if (all_sent) sent += piece;
+      }
+      EXPECT_EQ(client.s == -1, !all_sent) << "closed after a failed send";
+    }
+    EXPECT_EQ(all_sent, c.complete);
+    if (c.complete) {
+      EXPECT_EQ(received.size(), sent.size());
+      EXPECT_TRUE(received == sent);
+    } else {
+      EXPECT_TRUE(console.HasPrefix(
+          "Socket::DataIndication: send() error 110 to 7f000001:"));
+    }
+  }
+}
+
+TEST_F(SocketTest, DeadlineEndsATrickledReceive) {
+  LoopbackPeer peer([](int fd) {
+    for (int i = 0; i < 30 && send(fd, "x", 1, MSG_NOSIGNAL) == 1; ++i) {
+      LoopbackPeer::Pause(100);
+    }
+  });
+  Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
+  client.SetDeadline(300);
+  UBYTE got[30];
+  EXPECT_EQ(client.RecWait(got, 30), 3);
+  EXPECT_EQ(client.state, Socket::CONNECTED);
+  client.Close();
+}
+
 TEST_F(SocketTest, QueuedBuffersArePackedAndFlushedInOneSend) {
   int reads = 0;
   std::string received;

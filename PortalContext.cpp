@@ -163,16 +163,6 @@ int LDAPVersion(const char* text) {
   throw "Invalid ldapversion in the settings file: use 2 or 3";
 }
 
-// Sets the protocol version of the directory sessions opened from now on,
-// when the directory client offers the setting.
-template <typename Session>
-auto UseLDAPVersion(int version, int)
-    -> decltype(Session::SetProtocolVersion(version)) {
-  Session::SetProtocolVersion(version);
-}
-template <typename Session>
-void UseLDAPVersion(int /*version*/, long) {}
-
 }  // namespace
 
 PortalContext::PortalContext(const char* Aconfig, const char* Adirname)
@@ -327,8 +317,8 @@ LDAPSession* PortalContext::GetLDAPSession(bool dontload) {
       static_cast<char*>(GetWebArgument("ldappassword", WebArgument::Hidden));
   primaryLDAPServer =
       static_cast<char*>(GetWebArgument("ldapserver", WebArgument::Hidden));
-  UseLDAPVersion<LDAPSession>(
-      LDAPVersion(GetWebArgument(kLDAPVersionKey, WebArgument::Hidden)), 0);
+  LDAPSession::SetProtocolVersion(
+      LDAPVersion(GetWebArgument(kLDAPVersionKey, WebArgument::Hidden)));
   ldap_session = new LDAPSession(primaryLDAPServer, primaryLDAPUser,
                                  primaryLDAPPassword, nullptr);
   return ldap_session;

@@ -63,8 +63,8 @@ TEST_F(SessionLive, FailuresAreThrownAsText) {
       Thrown("127.0.0.1", "cn=x", "wrong"),
       "LDAPSession Failed to authenticate with server=127.0.0.1 user=cn=x\n");
   // Nothing listens on port 4000 of this address.
-  EXPECT_EQ(Thrown("127.0.0.2", "cn=x", "y"),
-            "LDAPSession Failed to connect to server=127.0.0.2 user=cn=x\n");
+  EXPECT_EQ(Thrown("127.0.0.3", "cn=x", "y"),
+            "LDAPSession Failed to connect to server=127.0.0.3 user=cn=x\n");
 }
 
 TEST_F(SessionLive, SharingAndReconnecting) {

@@ -14,6 +14,7 @@
 #include "gtest/gtest.h"
 #include "kernel/OSBuf.h"
 #include "network/CaptureConsole.h"
+#include "support/Bytes.h"
 
 namespace {
 
@@ -80,14 +81,9 @@ class OpenSSLCommand {
   std::string output_;
 };
 
-OSBuf* BufferOf(const std::string& bytes) {
-  return OSBuf::Alloc(reinterpret_cast<const UBYTE*>(bytes.data()),
-                      static_cast<int>(bytes.size()));
-}
-
 // Exchanges one line with a peer that answers it reversed.
 std::string Exchange(SecureSocket* s, const std::string& line) {
-  EXPECT_EQ(s->DataIndication(BufferOf(line)), OSIO::Success);
+  EXPECT_EQ(s->DataIndication(BufOf(line)), OSIO::Success);
   std::string answer(line.size(), '\0');
   EXPECT_EQ(s->RecWait(reinterpret_cast<UBYTE*>(&answer[0]),
                        static_cast<int>(line.size())),
@@ -178,15 +174,14 @@ TEST_F(SecureSocketTest, ClientVerifiesTheServerWhenGivenACA) {
     if (c.result != 0) {
       EXPECT_TRUE(
           console.HasPrefix("SecureSocket::StartSSL: peer not verified: "));
-      EXPECT_EQ(client.DataIndication(BufferOf("x")), OSIO::NoConnection);
+      EXPECT_EQ(client.DataIndication(BufOf("x")), OSIO::NoConnection);
       continue;
     }
     EXPECT_EQ(Exchange(&client, "hello\n"), "olleh\n");
-    EXPECT_EQ(client.DataIndication(BufferOf("abc\n")), OSIO::Success);
+    EXPECT_EQ(client.DataIndication(BufOf("abc\n")), OSIO::Success);
     OSBuf* buf = client.RecWait(5000);
     ASSERT_NE(buf, nullptr);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data), buf->length),
-              "cba\n");
+    EXPECT_EQ(Text(buf), "cba\n");
     buf->Free();
   }
 }
@@ -220,8 +215,8 @@ TEST_F(SecureSocketTest, ServerDemandsClientCertificatesWhenGivenACA) {
     client.Write("ping\n");
     UBYTE got[5];
     ASSERT_EQ(secure->RecWait(got, 5), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(got), 5), "ping\n");
-    EXPECT_EQ(secure->DataIndication(BufferOf("pong\n")), OSIO::Success);
+    EXPECT_EQ(Text(got, 5), "ping\n");
+    EXPECT_EQ(secure->DataIndication(BufOf("pong\n")), OSIO::Success);
     EXPECT_TRUE(client.WaitFor("pong\n"));
     client.CloseInput();  // s_client then closes the connection
     EXPECT_EQ(secure->RecWait(got, 5), -1);

@@ -26,7 +26,6 @@ double Seconds(std::chrono::steady_clock::time_point start) {
 }
 
 // The shared BufOf, under the name these tests use.
-constexpr auto& BufferOf = BufOf;
 
 class SocketTest : public ::testing::Test {
  protected:
@@ -105,7 +104,7 @@ TEST_F(SocketTest, BoundSocketsListenAcceptAndConnect) {
   ASSERT_NE(accepted, nullptr);
   EXPECT_EQ(accepted->state, Socket::CONNECTED);
   EXPECT_EQ(accepted->RemotePort(), client.LocalPort());
-  EXPECT_EQ(client.DataIndication(BufferOf("ping")), OSIO::Success);
+  EXPECT_EQ(client.DataIndication(BufOf("ping")), OSIO::Success);
   UBYTE got[4];
   ASSERT_EQ(accepted->RecWait(got, 4), 0);
   EXPECT_EQ(Text(got, 4), "ping");
@@ -210,7 +209,7 @@ TEST_F(SocketTest, CountedReceiveGivesUpAfterTenSilentSeconds) {
   EXPECT_GE(Seconds(start), 9.9);
   EXPECT_LT(Seconds(start), 11.0);
   EXPECT_EQ(client.state, Socket::CONNECTED);
-  client.DataIndication(BufferOf("x"));  // lets the peer finish
+  client.DataIndication(BufOf("x"));  // lets the peer finish
 }
 
 TEST_F(SocketTest, BufferedReceive) {
@@ -242,7 +241,7 @@ TEST_F(SocketTest, FailedSendsReleaseTheBuffer) {
   LoopbackPeer::Pause(200);  // the peer has gone: sending fails, no SIGPIPE
   OSIO::OSIORetCode result = OSIO::Success;
   for (int i = 0; i < 20 && result == OSIO::Success; ++i) {
-    result = client.DataIndication(BufferOf("more"));
+    result = client.DataIndication(BufOf("more"));
     LoopbackPeer::Pause(20);
   }
   EXPECT_EQ(result, OSIO::NoConnection);
@@ -250,7 +249,7 @@ TEST_F(SocketTest, FailedSendsReleaseTheBuffer) {
 
   client.Close();
   const int free_before = OSBuf::PoolSize(1);
-  EXPECT_EQ(client.DataIndication(BufferOf("data")), OSIO::NoConnection);
+  EXPECT_EQ(client.DataIndication(BufOf("data")), OSIO::NoConnection);
   EXPECT_EQ(OSBuf::PoolSize(1), free_before);
   EXPECT_TRUE(
       console.HasPrefix("Socket::DataIndication: send() error 9 to 7f000001:" +
@@ -288,7 +287,7 @@ TEST_F(SocketTest, SendsWriteEverythingOrCloseTheConnection) {
       client.SetDeadline(c.deadline_ms);
       for (int i = 0; i < (c.complete ? 100 : 2000) && all_sent; ++i) {
         const std::string piece(1500, static_cast<char>('A' + i % 26));
-        all_sent = client.DataIndication(BufferOf(piece)) == OSIO::Success;
+        all_sent = client.DataIndication(BufOf(piece)) == OSIO::Success;
         if (all_sent) sent += piece;
       }
       EXPECT_EQ(client.s == -1, !all_sent) << "closed after a failed send";
@@ -330,7 +329,7 @@ TEST_F(SocketTest, QueuedBuffersArePackedAndFlushedInOneSend) {
     });
     Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
     for (const char* piece : {"0123456789", "abcdefghij", "ABCDEFGHIJ"}) {
-      EXPECT_EQ(client.Queue(BufferOf(piece)), 0);
+      EXPECT_EQ(client.Queue(BufOf(piece)), 0);
     }
     EXPECT_EQ(client.queue.Size(), 1);
     EXPECT_EQ(client.queue.Length(), 30u);
@@ -348,20 +347,19 @@ TEST_F(SocketTest, Datagrams) {
   ASSERT_EQ(receiver.state, Socket::READY);
   Socket sender(Socket::UDP, "127.0.0.1", receiver.LocalPort());
   EXPECT_EQ(sender.state, Socket::INVALID);  // UDP clients are never connected
-  EXPECT_EQ(
-      sender.SendTo(BufferOf("datagram"), kLoopback, receiver.LocalPort()),
-      OSIO::Success);
+  EXPECT_EQ(sender.SendTo(BufOf("datagram"), kLoopback, receiver.LocalPort()),
+            OSIO::Success);
   OSBuf* buf = receiver.RecWait(2000);
   ASSERT_NE(buf, nullptr);
   EXPECT_EQ(Text(buf->data, buf->length), "datagram");
   buf->Free();
 
   const int free_before = OSBuf::PoolSize(1);
-  EXPECT_EQ(sender.DataExpeditedIndication(BufferOf("x")), OSIO::Success);
-  EXPECT_EQ(sender.DatagramIndication(BufferOf("y"), nullptr, nullptr),
+  EXPECT_EQ(sender.DataExpeditedIndication(BufOf("x")), OSIO::Success);
+  EXPECT_EQ(sender.DatagramIndication(BufOf("y"), nullptr, nullptr),
             OSIO::Success);
   sender.Close();
-  EXPECT_EQ(sender.SendTo(BufferOf("lost"), kLoopback, 9), OSIO::NoConnection);
+  EXPECT_EQ(sender.SendTo(BufOf("lost"), kLoopback, 9), OSIO::NoConnection);
   EXPECT_EQ(OSBuf::PoolSize(1), free_before);
   EXPECT_TRUE(console.HasPrefix(
       "Socket::SendTo: sendto() error 9 to 7f000001:9 from "));

@@ -29,7 +29,7 @@ extern const char* const kJsonTooDeep;  // "JSON nesting too deep"
 // Most values (nodes) one parse may make: each costs a few hundred bytes
 // however short its text, so the count is bounded as well as the body size.
 // More throw kJsonTooManyValues.
-constexpr int kJsonMaxValues = 50000;
+constexpr int kJsonMaxValues = 40000;
 extern const char* const kJsonTooManyValues;  // "JSON too many values"
 
 // A growable byte string that is always zero-terminated.

@@ -56,7 +56,7 @@ void RecordHistory(WebContext& context) {
 }
 
 // Moves every entry one slot towards "_page0", empties "_page4" and returns
-// the new "_page0" as stored (a cookie stores control bytes escaped).
+// the new "_page0" as stored (a cookie stores some bytes escaped: WebCookie).
 UString GoBackInHistory(WebContext& context) {
   History history = ReadHistory(context);
   for (int i = 0; i < kHistorySize - 1; ++i) {

@@ -155,9 +155,7 @@ std::string MultipartBody() {
 
 void ExpectMultipartArguments(WebContext& context) {
   ASSERT_EQ(context.arguments.Size(), 5);  // q, then the four parts
-  auto at = [&](int i) {
-    return static_cast<WebArgument*>(context.arguments[i]);
-  };
+  auto at = [&](int i) { return context.arguments.At(i); };
   EXPECT_EQ(at(1)->value.GetLength(), 1000);
   EXPECT_TRUE(at(2)->value.IsEmpty());
   EXPECT_EQ(at(2)->length, 1001);

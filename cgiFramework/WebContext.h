@@ -36,6 +36,9 @@ constexpr long kDefaultMaxPostSize = 16L * 1024 * 1024;
 // or multipart parts). Each costs a few hundred bytes however short it is
 // written, so the count is bounded as well as the size.
 constexpr int kMaxBodyArguments = 10000;
+// Most cookies read from the request's cookie header; later ones are
+// ignored.
+constexpr int kMaxCookies = 1000;
 
 class WebContext {
  public:
@@ -111,7 +114,8 @@ class WebContext {
   // --- Cookies and URLs (WebCookie.cpp) ----------------------------------
 
   // Replaces the cookies by those of HTTP_COOKIE ("name=value; ..."), taken
-  // as they stand.
+  // as they stand. Only the first kMaxCookies are read: no browser sends
+  // more, and each costs a few hundred bytes however short.
   void ScanWebCookies();
   // The first cookie called `name`; appends a new one (not updated) when
   // there is none.

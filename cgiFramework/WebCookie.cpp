@@ -122,7 +122,7 @@ void WebContext::ScanWebCookies() {
   cookies.Flush();
   const char* p = getenv("HTTP_COOKIE");
   if (p == nullptr) return;
-  while (*p != '\0') {
+  for (int read = 0; *p != '\0' && read < kMaxCookies; ++read) {
     auto* cookie = new WebCookie;
     size_t name_length = strcspn(p, "=;");
     cookie->name = std::string(p, name_length).c_str();

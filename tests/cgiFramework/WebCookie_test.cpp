@@ -37,6 +37,18 @@ TEST_F(WebCookieTest, ScanTakesValuesAsTheyStand) {
   }
 }
 
+TEST_F(WebCookieTest, ScanReadsAtMostTheCookieLimit) {
+  std::string header;
+  for (int i = 0; i <= kMaxCookies; ++i) {
+    header += "c" + std::to_string(i) + "=1; ";
+  }
+  setenv("HTTP_COOKIE", header.c_str(), 1);
+  WebContext context(nullptr, nullptr);
+  EXPECT_EQ(context.cookies.Size(), kMaxCookies);
+  EXPECT_TRUE(
+      context.HasWebCookie(("c" + std::to_string(kMaxCookies - 1)).c_str()));
+}
+
 TEST_F(WebCookieTest, SettersEscapeWhatIsNoCookieOctet) {
   setenv("HTTP_COOKIE", "n=7", 1);
   WebContext context(nullptr, nullptr);

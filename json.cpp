@@ -10,6 +10,7 @@
 #include <memory>
 
 const char* const kJsonTooDeep = "JSON nesting too deep";
+const char* const kJsonTooManyValues = "JSON too many values";
 
 bool JsonObj::reverse_arrays = false;
 
@@ -26,19 +27,42 @@ char* SkipWhite(char* p) {
   return p;
 }
 
+// Counts the values made by one parse: the outermost constructor or Expand
+// call starts the count, the nested constructors of its children add to it.
+class ParseScope {
+ public:
+  ParseScope() {
+    if (nesting++ == 0) values = 0;
+  }
+  ~ParseScope() { --nesting; }
+  ParseScope(const ParseScope&) = delete;
+  ParseScope& operator=(const ParseScope&) = delete;
+
+  // Counts one more value. Throws kJsonTooManyValues past the limit.
+  static void CountValue() {
+    if (++values > kJsonMaxValues) throw kJsonTooManyValues;
+  }
+
+ private:
+  static thread_local int nesting;  // parse calls under way on this thread
+  static thread_local int values;   // values made by the outermost one
+};
+
+thread_local int ParseScope::nesting = 0;
+thread_local int ParseScope::values = 0;
+
 }  // namespace
 
 // --- JsonString --------------------------------------------------------------
 
 JsonString::JsonString(const char* s)
     : alloc_len(0), alloc_buf(nullptr), end(nullptr), len(0) {
-  Alloc(64);
-  try {
-    *this = s;
-  } catch (...) {
-    free(alloc_buf);
-    throw;
-  }
+  *this = s;
+}
+
+JsonString::operator char*() const {
+  static char empty[] = "";
+  return alloc_buf != nullptr ? alloc_buf : empty;
 }
 
 JsonString::~JsonString() { free(alloc_buf); }
@@ -47,6 +71,7 @@ JsonString& JsonString::operator=(const char* s) {
   if (s == nullptr) return *this;
   size_t n = strlen(s);
   if (n == SIZE_MAX) throw kOutOfMemory;
+  if (n == 0 && alloc_buf == nullptr) return *this;  // empty stays unallocated
   Alloc(n + 1);
   memcpy(alloc_buf, s, n + 1);
   len = n;
@@ -63,7 +88,7 @@ void JsonString::Add(char c) {
 }
 
 bool JsonString::operator==(const char* s) const {
-  return strcmp(alloc_buf, s != nullptr ? s : "") == 0;
+  return strcmp(*this, s != nullptr ? s : "") == 0;
 }
 
 void JsonString::Alloc(size_t n) {
@@ -96,6 +121,8 @@ JsonObj::JsonObj(char* in, JsonObj* Aparent, int Alevel)
     name = "__TOP__";
   }
   if (Alevel > kJsonMaxDepth) throw kJsonTooDeep;
+  ParseScope scope;
+  ParseScope::CountValue();
   char* p = SkipWhite(in);
   switch (*p) {
     case '{':
@@ -234,6 +261,7 @@ void JsonObj::Expand(char* in) {
   if (*p != ':') throw "PARSE3";
   p = SkipWhite(p + 1);
   if (*p != '[') throw "attempt to Expand with non-array data";
+  ParseScope scope;
   ParseElements(p);
 }
 
@@ -242,8 +270,7 @@ void JsonObj::Expand(char* in) {
 
 JsonObj* JsonObj::Find(const char* Aname) {
   if (Aname == nullptr) return nullptr;
-  OSListIterator it(&values);
-  while (JsonObj* child = static_cast<JsonObj*>(it.Next())) {
+  for (JsonObj* child : values) {
     if (!child->name.IsEmpty() && child->name == Aname) return child;
   }
   return nullptr;
@@ -330,10 +357,7 @@ void JsonObj::Print(int Alevel) {
     case OBJECT:
     case ARRAY: {
       fprintf(stderr, type == OBJECT ? "object:\n" : "array:\n");
-      OSListIterator it(&values);
-      while (JsonObj* child = static_cast<JsonObj*>(it.Next())) {
-        child->Print(Alevel + 1);
-      }
+      for (JsonObj* child : values) child->Print(Alevel + 1);
       break;
     }
     default:  // true, false, null and unknown end without a line break

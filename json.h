@@ -5,7 +5,8 @@
 // (no sign, no leading "."), strings know the escapes \" \/ \\ \b \f \n \r \t
 // only (no "\u"), member names are taken up to the next double quote without
 // escapes, a comma before "}" or "]" is accepted, and text after the root
-// value is ignored. Nesting deeper than kJsonMaxDepth levels is refused.
+// value is ignored. Nesting deeper than kJsonMaxDepth levels, and more than
+// kJsonMaxValues values in one parse, are refused.
 //
 // Errors are thrown as constant text pointers (const char*); the texts are
 // listed at each throwing function. No partial tree survives a throw.
@@ -18,19 +19,25 @@
 #include <cstddef>
 
 #include "common/UString.h"
-#include "kernel/OSList.h"
 #include "kernel/OSListObj.h"
+#include "kernel/OSTypedList.h"
 
 // Deepest nesting level the parser accepts (the root is level 0). Deeper
 // input throws kJsonTooDeep instead of exhausting the stack.
 constexpr int kJsonMaxDepth = 256;
 extern const char* const kJsonTooDeep;  // "JSON nesting too deep"
+// Most values (nodes) one parse may make: each costs a few hundred bytes
+// however short its text, so the count is bounded as well as the body size.
+// More throw kJsonTooManyValues.
+constexpr int kJsonMaxValues = 40000;
+extern const char* const kJsonTooManyValues;  // "JSON too many values"
 
 // A growable byte string that is always zero-terminated.
 class JsonString {
  public:
-  // A 64-byte buffer holding the empty text, then the text of `s` when `s`
-  // is not null. Throws "JsonString out of memory".
+  // The empty text, then the text of `s` when `s` is not null. The buffer
+  // is allocated (64 bytes at first) when the first byte is stored, so an
+  // empty string costs nothing. Throws "JsonString out of memory".
   explicit JsonString(const char* s = nullptr);
   ~JsonString();
   JsonString(const JsonString&) = delete;
@@ -42,7 +49,7 @@ class JsonString {
   // Appends one byte. Throws "JsonString out of memory".
   void Add(char c);
   // The text; valid until the string next grows or is destroyed.
-  operator char*() const { return alloc_buf; }
+  operator char*() const;
   // Byte comparison with the zero-terminated `s` (null compares as "").
   bool operator==(const char* s) const;
 
@@ -51,8 +58,8 @@ class JsonString {
   void Alloc(size_t n);
 
   size_t alloc_len;  // size of alloc_buf in bytes
-  char* alloc_buf;   // the text and its terminating zero
-  char* end;         // the terminating zero
+  char* alloc_buf;   // the text and its terminating zero; null while empty
+  char* end;         // the terminating zero; null while alloc_buf is
   size_t len;        // bytes of text held
 };
 
@@ -79,7 +86,7 @@ class JsonObj : public OSListObj {
   // not followed by "," or "}"), "PARSE5" (unterminated string), "PARSE6"
   // (array element not followed by "," or "]"), "PARSE7" (no value here),
   // "PARSE8" (bad escape, including "\u" and a backslash at the end),
-  // kJsonTooDeep and "JsonString out of memory".
+  // kJsonTooDeep, kJsonTooManyValues and "JsonString out of memory".
   JsonObj(char* in, JsonObj* Aparent, int Alevel);
   // Deletes the children.
   ~JsonObj() override;
@@ -121,7 +128,8 @@ class JsonObj : public OSListObj {
   // "name" : [ elements ] (the name is not checked). `in` is changed as by
   // the constructor. Throws "attempt to Expand a non-array", "PARSE1",
   // "PARSE2", "PARSE3", "attempt to Expand with non-array data", "PARSE6"
-  // and the constructor's texts for the elements.
+  // and the constructor's texts for the elements (kJsonMaxValues counts the
+  // elements of this call only).
   void Expand(char* in);
   // Writes an indented dump of the subtree to standard error.
   void Print(int level);
@@ -129,15 +137,15 @@ class JsonObj : public OSListObj {
   // When set, array elements are put at the front: arrays come out reversed.
   static bool reverse_arrays;
 
-  JsonObj* parent;        // enclosing node; null for the root
-  UString name;           // member name; "__TOP__" at the root; "" in arrays
-  JsonString string;      // text of a string value
-  double number;          // value of a number
-  int level;              // nesting depth; 0 at the root
-  OSIndirectList values;  // children in input order; owned
-  char* end;              // last character of this value in the input;
-                          // meaningful only while parsing
-  Type type;              // kind of value
+  JsonObj* parent;    // enclosing node; null for the root
+  UString name;       // member name; "__TOP__" at the root; "" in arrays
+  JsonString string;  // text of a string value
+  double number;      // value of a number
+  int level;          // nesting depth; 0 at the root
+  OSTypedList<JsonObj> values;  // children in input order; owned
+  char* end;                    // last character of this value in the input;
+                                // meaningful only while parsing
+  Type type;                    // kind of value
 
  private:
   // Parses the elements of an array whose "[" is at `p` into `values`,

@@ -17,6 +17,7 @@
 
 #include "cgiFramework/SitePaths.h"
 #include "json.h"
+#include "kernel/OSFile.h"
 
 WebContext* WebContext::global_context = nullptr;
 
@@ -31,6 +32,8 @@ constexpr size_t kMaxInlineField = 1000;
 
 // Spare bytes allocated after the request body.
 constexpr long kBodySlack = 10;
+
+const char* const kTooManyArguments = "POST Data too many arguments";
 
 // The value of hexadecimal digit `c`: a letter counts as its lower-case form
 // minus 'a' plus 10, anything else as its code minus '0'. Malformed digits
@@ -220,27 +223,22 @@ void WebContext::ScanWebArguments(const char* cl) {
 }
 
 void WebContext::ScanConfig() {
-  UString path = SitePath(config);
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return;
+  // The settings file is trusted, so a link to it is followed; anything but
+  // a regular file (a FIFO would block the request) counts as missing.
   struct stat st;
-  std::vector<char> text;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    text.resize(static_cast<size_t>(st.st_size) + 1, '\0');
-    size_t got = 0;
-    while (got < static_cast<size_t>(st.st_size)) {
-      ssize_t n = read(fd, text.data() + got, st.st_size - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<size_t>(n);
-    }
-    text[got] = '\0';
+  int fd = OpenRegularFile(SitePath(config), O_RDONLY, OSLinks::kFollow, &st);
+  if (fd < 0) return;
+  std::vector<char> text(static_cast<size_t>(st.st_size) + 1, '\0');
+  size_t got = 0;
+  while (got < static_cast<size_t>(st.st_size)) {
+    ssize_t n = read(fd, text.data() + got, st.st_size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
   }
+  text[got] = '\0';
   close(fd);
-  if (!text.empty()) AddWebArguments(text.data(), WebArgument::Hidden);
+  AddWebArguments(text.data(), WebArgument::Hidden);
 }
 
 void WebContext::ScanRequest() {
@@ -254,7 +252,7 @@ void WebContext::ScanRequest() {
   if (content_type == nullptr || *content_type == '\0') return;
   if (fbuf == nullptr) ReadBody(content_length);
   if (strcmp(content_type, "application/x-www-form-urlencoded") == 0) {
-    AddWebArguments(fbuf, WebArgument::Normal);
+    AddArguments(fbuf, WebArgument::Normal, kMaxBodyArguments);
   } else if (strcmp(content_type, "application/x-json") == 0) {
     // The parser works in place, so the tree is made once per context.
     if (json_post_data == nullptr) {
@@ -301,6 +299,7 @@ void WebContext::ParseMultipart(const char* content_type) {
   char* end = fbuf + body_length;
   char* at = FindBytes(fbuf, end, delimiter);
   WebArgument* file_part = nullptr;  // the previous part, if it was a file
+  int parts = 0;
   while (at < end) {
     if (file_part != nullptr) {
       file_part->length =
@@ -312,6 +311,7 @@ void WebContext::ParseMultipart(const char* content_type) {
     if (end - p >= 2 && p[0] == '-' && p[1] == '-') break;  // closing one
     while (p < end && (*p == '\r' || *p == '\n')) ++p;
     if (p >= end) break;
+    if (++parts > kMaxBodyArguments) throw kTooManyArguments;
 
     auto* arg = new WebArgument;
     arg->depth = depth;
@@ -343,14 +343,21 @@ void WebContext::ParseMultipart(const char* content_type) {
 }
 
 void WebContext::AddWebArguments(const char* cl, WebArgument::Type type) {
+  AddArguments(cl, type, INT_MAX);
+}
+
+void WebContext::AddArguments(const char* cl, WebArgument::Type type,
+                              int limit) {
   if (cl == nullptr || *cl == '\0') return;
   // The names present so far, so that a long text costs one lookup per
   // argument instead of a walk over the whole list.
   std::unordered_set<std::string> names;
-  OSListIterator it(&arguments);
-  while (OSListObj* obj = it.Next()) {
-    names.insert(static_cast<char*>(static_cast<WebArgument*>(obj)->name));
-  }
+  for (WebArgument* arg : arguments)
+    names.insert(static_cast<char*>(arg->name));
+  // In the settings file a value ends at its line end even inside quotes, so
+  // that a stray quote cannot run on into the lines that follow.
+  const bool line_ends = type == WebArgument::Hidden;
+  int added = 0;
   const char* p = cl;
   while (*p != '\0') {
     std::string name;
@@ -362,10 +369,8 @@ void WebContext::AddWebArguments(const char* cl, WebArgument::Type type) {
       bool single_quoted = false;
       while (*p != '\0') {
         char c = *p;
-        if (!double_quoted && !single_quoted) {
-          if (c == '&') break;
-          if (type == WebArgument::Hidden && (c == '\r' || c == '\n')) break;
-        }
+        if (line_ends && (c == '\r' || c == '\n')) break;
+        if (c == '&' && !double_quoted && !single_quoted) break;
         if (c == '"') double_quoted = !double_quoted;
         if (c == '\'') single_quoted = !single_quoted;
         p += DecodeChar(p, value);
@@ -375,6 +380,7 @@ void WebContext::AddWebArguments(const char* cl, WebArgument::Type type) {
     // The first occurrence of a name wins. Names are compared as stored,
     // that is up to a decoded zero byte.
     if (!names.insert(name.c_str()).second) continue;
+    if (++added > limit) throw kTooManyArguments;
     auto* arg = new WebArgument;
     arg->name = name.c_str();
     arg->value = value.c_str();
@@ -388,9 +394,7 @@ void WebContext::AddWebArguments(const char* cl, WebArgument::Type type) {
 
 WebArgument* WebContext::FindWebArgument(const char* name,
                                          WebArgument::Type type) {
-  OSListIterator it(&arguments);
-  while (OSListObj* obj = it.Next()) {
-    auto* arg = static_cast<WebArgument*>(obj);
+  for (WebArgument* arg : arguments) {
     if (arg->name == name && (type == WebArgument::Any || arg->type == type)) {
       return arg;
     }
@@ -426,40 +430,20 @@ void WebContext::SetWebArgument(const char* name, int value) {
 }
 
 void WebContext::RemoveWebArgument(const char* name) {
-  OSListIterator it(&arguments);
-  while (OSListObj* obj = it.Next()) {
-    auto* arg = static_cast<WebArgument*>(obj);
-    if (arg->name == name) {
-      arguments.Remove(arg);
-      delete arg;
-    }
-  }
+  arguments.RemoveIf([name](WebArgument* arg) { return arg->name == name; });
 }
 
 void WebContext::NewArguments() { ++depth; }
 
 void WebContext::FlushArguments(int Adepth) {
   if (Adepth < 0 && depth > 0) --depth;
-  OSListIterator it(&arguments);
-  while (OSListObj* obj = it.Next()) {
-    auto* arg = static_cast<WebArgument*>(obj);
-    if (arg->depth > depth) {
-      arguments.Remove(arg);
-      delete arg;
-    }
-  }
+  arguments.RemoveIf([this](WebArgument* arg) { return arg->depth > depth; });
 }
 
 void WebContext::SortWebArguments(bool numericalOrder, bool descendingOrder) {
-  OSBTree tree;  // deletes the index objects, not the arguments
-  while (OSListObj* obj = arguments.FirstObject()) {
-    auto* arg = static_cast<WebArgument*>(obj);
-    arguments.Remove(arg);
-    tree.Add(new WebIndexObj(arg, numericalOrder, descendingOrder));
-  }
-  for (OSBTreeObj* x = tree.First(); x != nullptr; x = tree.Next(x)) {
-    arguments.Append(static_cast<WebIndexObj*>(x)->arg);
-  }
+  arguments.SortBy(&WebIndexObj::arg, [=](WebArgument* arg) {
+    return new WebIndexObj(arg, numericalOrder, descendingOrder);
+  });
 }
 
 bool WebContext::IsSameArgument(const char* name, const char* url) {

@@ -32,6 +32,13 @@ class SQLSession;
 // Largest request body accepted when the settings file sets no
 // "maxPostSize" (in bytes).
 constexpr long kDefaultMaxPostSize = 16L * 1024 * 1024;
+// Most arguments a request body may hold (url-encoded pairs with a new name,
+// or multipart parts). Each costs a few hundred bytes however short it is
+// written, so the count is bounded as well as the size.
+constexpr int kMaxBodyArguments = 10000;
+// Most cookies read from the request's cookie header; later ones are
+// ignored.
+constexpr int kMaxCookies = 1000;
 
 class WebContext {
  public:
@@ -44,8 +51,9 @@ class WebContext {
   //
   // Throws "POST Data no boundary" for a multipart body whose content type
   // names no boundary, "POST Data too large" for a body over the limit
-  // (Hidden argument "maxPostSize", else kDefaultMaxPostSize), and the JSON
-  // parser's texts for a bad "application/x-json" body.
+  // (Hidden argument "maxPostSize", else kDefaultMaxPostSize), "POST Data
+  // too many arguments" for a body of more than kMaxBodyArguments arguments,
+  // and the JSON parser's texts for a bad "application/x-json" body.
   WebContext(const char* Aconfig, const char* Adirname);
   // Saves the session variables (SaveWebSessionVars(null)) and frees the
   // body and the JSON tree. May throw the LockedFile texts of the save.
@@ -74,8 +82,9 @@ class WebContext {
   // Context. Throws as the constructor.
   void ScanWebArguments(const char* cl);
   // Parses `cl` in query-string syntax ("&" separated name=value pairs,
-  // "+" and "%" escapes, quotes protect separators; with Hidden, line ends
-  // also separate values) and appends each argument whose name is new.
+  // "+" and "%" escapes, quotes protect "&") and appends each argument
+  // whose name is new. With Hidden (the settings file) a line end also ends
+  // a value, quoted or not; otherwise quotes protect line ends too.
   void AddWebArguments(const char* cl, WebArgument::Type type);
   // The first argument called `name` of type `type` (any type for Any). When
   // there is none, appends a new empty one of that type (Normal for Any).
@@ -105,7 +114,8 @@ class WebContext {
   // --- Cookies and URLs (WebCookie.cpp) ----------------------------------
 
   // Replaces the cookies by those of HTTP_COOKIE ("name=value; ..."), taken
-  // as they stand.
+  // as they stand. Only the first kMaxCookies are read: no browser sends
+  // more, and each costs a few hundred bytes however short.
   void ScanWebCookies();
   // The first cookie called `name`; appends a new one (not updated) when
   // there is none.
@@ -232,8 +242,12 @@ class WebContext {
   void ReadBody(long content_length);
   // Splits the multipart body in fbuf into arguments.
   void ParseMultipart(const char* content_type);
-  // Reads the settings file as Hidden arguments.
+  // Reads the settings file as Hidden arguments. A file that is missing,
+  // unreadable or not a regular file is skipped.
   void ScanConfig();
+  // AddWebArguments, throwing "POST Data too many arguments" when `cl`
+  // holds more than `limit` new names.
+  void AddArguments(const char* cl, WebArgument::Type type, int limit);
   // Frees the body and the JSON tree; forgets global_context.
   void ReleaseRequest();
   // Path of the session file of the current prefix and identifier.

@@ -21,31 +21,55 @@ const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 // texts are cut.
 constexpr size_t kUrlFormatSize = 4096;
 
-// Appends `c` to `t` as "%" and two upper-case hexadecimal digits.
-void AppendHex(UString& t, unsigned char c) {
-  char escape[4];
-  snprintf(escape, sizeof escape, "%%%02X", c);
-  t += escape;
+// Appends `c` to `out` as "%" and two upper-case hexadecimal digits.
+void AppendHex(std::string& out, unsigned char c) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  out += '%';
+  out += kDigits[c >> 4];
+  out += kDigits[c & 0xF];
 }
 
-// Appends `s` to `t` with every byte listed in `special` written through
-// AppendHex.
-void AppendEscaped(UString& t, const char* s, const char* special) {
-  if (s == nullptr) return;
+// `s` with every byte for which `escaped(byte)` is true written through
+// AppendHex. The text is built whole and appended once: a UString measures
+// its text on every append.
+template <typename Escaped>
+std::string Escape(const char* s, Escaped escaped) {
+  std::string out;
+  if (s == nullptr) return out;
   for (; *s != '\0'; ++s) {
-    if (strchr(special, *s) != nullptr) {
-      AppendHex(t, static_cast<unsigned char>(*s));
+    unsigned char c = static_cast<unsigned char>(*s);
+    if (escaped(c)) {
+      AppendHex(out, c);
     } else {
-      t += *s;
+      out += *s;
     }
   }
+  return out;
+}
+
+// The bytes AppendSafe escapes; AppendSafe2 keeps "&" of these.
+bool IsUnsafeInURL(unsigned char c) {
+  return c == ' ' || c == '%' || c == '&' || c == '\'';
+}
+bool IsUnsafeInURLPart(unsigned char c) { return c != '&' && IsUnsafeInURL(c); }
+
+// True for the bytes a cookie value may not hold as they stand (outside
+// RFC 6265's cookie-octet): controls, blank, '"', ',', ';', '\\', DEL and
+// every byte from 0x80 up.
+bool OutsideCookieOctet(unsigned char c) {
+  return c <= 0x20 || c >= 0x7F || c == '"' || c == ',' || c == ';' ||
+         c == '\\';
 }
 
 }  // namespace
 
-void AppendSafe(UString& t, const char* s) { AppendEscaped(t, s, " %&'"); }
+void AppendSafe(UString& t, const char* s) {
+  t += Escape(s, IsUnsafeInURL).c_str();
+}
 
-void AppendSafe2(UString& t, const char* s) { AppendEscaped(t, s, " %'"); }
+void AppendSafe2(UString& t, const char* s) {
+  t += Escape(s, IsUnsafeInURLPart).c_str();
+}
 
 // --- WebCookie ---------------------------------------------------------------
 
@@ -63,16 +87,7 @@ WebCookie::operator int() {
 
 WebCookie& WebCookie::operator=(const char* v) {
   updated = true;
-  UString encoded("");
-  for (const char* p = v; p != nullptr && *p != '\0'; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 32) {
-      AppendHex(encoded, c);
-    } else {
-      encoded += *p;
-    }
-  }
-  value = encoded;
+  value = Escape(v, OutsideCookieOctet).c_str();
   return *this;
 }
 
@@ -107,7 +122,7 @@ void WebContext::ScanWebCookies() {
   cookies.Flush();
   const char* p = getenv("HTTP_COOKIE");
   if (p == nullptr) return;
-  while (*p != '\0') {
+  for (int read = 0; *p != '\0' && read < kMaxCookies; ++read) {
     auto* cookie = new WebCookie;
     size_t name_length = strcspn(p, "=;");
     cookie->name = std::string(p, name_length).c_str();
@@ -127,8 +142,7 @@ void WebContext::ScanWebCookies() {
 }
 
 WebCookie* WebContext::FindWebCookie(const char* name) {
-  // The keyed lookup only reads the key.
-  return static_cast<WebCookie*>(cookies.Find(const_cast<char*>(name)));
+  return cookies.FindKey(name);
 }
 
 WebCookie& WebContext::GetWebCookie(const char* name) {
@@ -181,27 +195,30 @@ char* WebContext::GetSpecificURL(const char* format, va_list vargs, bool script,
                                  bool global, bool all) {
   char formatted[kUrlFormatSize] = "";
   if (format != nullptr) vsnprintf(formatted, sizeof formatted, format, vargs);
-  UString url(script ? getenv("SCRIPT_NAME") : nullptr);
+  // Built whole and stored once: appending to a UString measures its text
+  // each time, which would make a URL of many arguments cost their square.
+  const char* script_name = script ? getenv("SCRIPT_NAME") : nullptr;
+  std::string url(script_name != nullptr ? script_name : "");
   bool first = true;
-  OSListIterator it(&arguments);
-  while (OSListObj* obj = it.Next()) {
-    auto* arg = static_cast<WebArgument*>(obj);
+  for (WebArgument* arg : arguments) {
     bool taken = arg->type == WebArgument::Context ||
                  (global && arg->type == WebArgument::Global) ||
                  (all && arg->type == WebArgument::Normal);
     if (!taken || arg->value.IsEmpty()) continue;
-    UString setting = arg->name + "=";
-    if (strcasestr(formatted, setting) != nullptr) continue;
+    if (formatted[0] != '\0' &&
+        strcasestr(formatted, arg->name + "=") != nullptr) {
+      continue;
+    }
     url += first ? '?' : '&';
     first = false;
-    url += arg->name;
+    url += static_cast<char*>(arg->name);
     url += '=';
-    AppendSafe(url, arg->value);
+    url += Escape(arg->value, IsUnsafeInURL);
   }
   if (formatted[0] != '\0') {
     url += first ? '?' : '&';
-    AppendSafe2(url, formatted);
+    url += Escape(formatted, IsUnsafeInURLPart);
   }
-  argument_string = url;
+  argument_string = url.c_str();
   return argument_string;
 }

@@ -26,9 +26,11 @@ class WebCookie : public OSListObj {
   // `value` read as a base-10 number; 0 when it is not a number.
   operator int();
 
-  // Marks the cookie updated and stores `v` with every byte from 1 to 31
-  // written as "%" and two upper-case hexadecimal digits; all other bytes
-  // (blank, ";", ",", "%", and bytes from 128 up) are kept as they stand.
+  // Marks the cookie updated and stores `v` with every byte that RFC 6265
+  // does not allow in a cookie value (controls, blank, '"', ",", ";", "\\",
+  // DEL and bytes from 0x80 up) written as "%" and two upper-case
+  // hexadecimal digits, so that no text can add attributes to the
+  // "Set-Cookie" line; all other bytes ("%" included) are kept as they stand.
   // A null `v` gives the empty value.
   WebCookie& operator=(const char* v);
   // Marks the cookie updated; `value` becomes `v` formatted "%d".

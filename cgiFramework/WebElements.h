@@ -68,8 +68,8 @@ class WebTable : public WebItem {
   // Appends `item` (null: nothing) to the headers; returns the table.
   virtual WebItem* AddHeader(WebItem* item);
 
-  OSIndirectList headers;  // header elements, owned like the children
-  UString css;             // attribute text
+  OSTypedList<WebItem> headers;  // header elements, owned like the children
+  UString css;                   // attribute text
 };
 
 // "<ol %s>\n" or "<ul %s>\n", children, "</ol>\n" or "</ul>\n".

@@ -30,8 +30,7 @@ void WebForm::Globals(WebContext& context, const char* list) {
       std::string wanted = text.substr(start, comma - start);
       start = comma + 1;
       if (wanted.empty()) continue;
-      OSListIterator it(&context.arguments);
-      while (WebArgument* arg = static_cast<WebArgument*>(it.Next())) {
+      for (WebArgument* arg : context.arguments) {
         if (arg->name == wanted.c_str()) AddHidden(wanted.c_str(), arg->value);
       }
     }
@@ -44,8 +43,7 @@ void WebForm::Render(WebContext& context, WebRender* o) {
             static_cast<char*>(name), static_cast<char*>(method),
             static_cast<char*>(action), static_cast<char*>(css));
   if (doGlobals) {
-    OSListIterator it(&context.arguments);
-    while (WebArgument* arg = static_cast<WebArgument*>(it.Next())) {
+    for (WebArgument* arg : context.arguments) {
       if (arg->type == WebArgument::Global ||
           arg->type == WebArgument::Context) {
         AddHidden(arg->name, arg->value);

@@ -21,24 +21,22 @@ WebItem* WebItem::Insert(WebItem* item) {
 bool WebItem::Match(const char* /*name*/) { return false; }
 
 WebItem* WebItem::Find(const char* name) {
-  OSListIterator it(&contains);
-  while (WebItem* child = static_cast<WebItem*>(it.Next())) {
+  for (WebItem* child : contains) {
     if (child->Match(name)) return child;
     if (WebItem* found = child->Find(name)) return found;
   }
   return nullptr;
 }
 
-void DestroyItems(OSIndirectList& list) {
-  while (WebItem* item = static_cast<WebItem*>(list.FirstObject())) {
-    list.Remove(item);
+void DestroyItems(OSTypedList<WebItem>& list) {
+  list.RemoveIf([](WebItem* item) {
+    // The list owns nothing, so it only unlinks; the flag decides here.
     if (item->destroy) delete item;
-  }
+    return true;
+  });
 }
 
-void RenderItems(OSIndirectList& list, WebContext& context, WebRender* o) {
-  OSListIterator it(&list);
-  while (WebItem* item = static_cast<WebItem*>(it.Next())) {
-    item->Render(context, o);
-  }
+void RenderItems(OSTypedList<WebItem>& list, WebContext& context,
+                 WebRender* o) {
+  for (WebItem* item : list) item->Render(context, o);
 }

@@ -12,8 +12,8 @@
 #ifndef CGIFRAMEWORK_WEBITEM_H_
 #define CGIFRAMEWORK_WEBITEM_H_
 
-#include "kernel/OSList.h"
 #include "kernel/OSListObj.h"
+#include "kernel/OSTypedList.h"
 
 class WebContext;
 class WebRender;
@@ -40,15 +40,15 @@ class WebItem : public OSListObj {
   // pre-order whose Match(name) is true; null when there is none.
   virtual WebItem* Find(const char* name);
 
-  OSIndirectList contains;  // children in order; the list itself owns none
-  bool destroy;             // the parent deletes this element with itself
+  OSTypedList<WebItem> contains;  // children in order; the list owns none
+  bool destroy;                   // the parent deletes this element with itself
 };
 
 // Deletes every element of `list` whose `destroy` flag is set after taking
 // it out of the list; the others are only taken out. Used for every child
 // list of an element.
-void DestroyItems(OSIndirectList& list);
+void DestroyItems(OSTypedList<WebItem>& list);
 // Renders every element of `list` in order.
-void RenderItems(OSIndirectList& list, WebContext& context, WebRender* o);
+void RenderItems(OSTypedList<WebItem>& list, WebContext& context, WebRender* o);
 
 #endif  // CGIFRAMEWORK_WEBITEM_H_

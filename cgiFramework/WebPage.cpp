@@ -1,5 +1,7 @@
 #include "cgiFramework/WebPage.h"
 
+#include <string>
+
 #include "cgiFramework/WebContext.h"
 #include "cgiFramework/WebCookie.h"
 #include "cgiFramework/WebRender.h"
@@ -54,7 +56,7 @@ void RecordHistory(WebContext& context) {
 }
 
 // Moves every entry one slot towards "_page0", empties "_page4" and returns
-// the new "_page0" as stored (a cookie stores control bytes escaped).
+// the new "_page0" as stored (a cookie stores some bytes escaped: WebCookie).
 UString GoBackInHistory(WebContext& context) {
   History history = ReadHistory(context);
   for (int i = 0; i < kHistorySize - 1; ++i) {
@@ -66,8 +68,8 @@ UString GoBackInHistory(WebContext& context) {
 
 // `url` with the bytes that could end an HTML attribute or tag
 // percent-encoded, as a browser would send them anyway.
-UString AttributeSafeURL(const char* url) {
-  UString safe;
+std::string AttributeSafeURL(const char* url) {
+  std::string safe;
   for (const char* p = url; *p != '\0'; ++p) {
     switch (*p) {
       case '"':
@@ -87,8 +89,7 @@ UString AttributeSafeURL(const char* url) {
 }
 
 void WriteCookies(WebContext& context, WebRender* o) {
-  OSListIterator it(&context.cookies);
-  while (WebCookie* cookie = static_cast<WebCookie*>(it.Next())) {
+  for (WebCookie* cookie : context.cookies) {
     if (!cookie->updated) continue;
     o->printf("Set-Cookie: %s=%s; ", static_cast<char*>(cookie->name),
               static_cast<char*>(cookie->value));
@@ -117,11 +118,10 @@ void WriteRefresh(WebContext& context, WebRender* o, UString& back) {
     UString url = back;
     if (url.IsEmpty()) url = context.GetURL("pagename=");
     o->printf("<meta http-equiv=refresh content=\"0;url= %s\" />\n",
-              static_cast<char*>(AttributeSafeURL(url)));
+              AttributeSafeURL(url).c_str());
   } else {
     o->printf("<meta http-equiv=refresh content=\"%d;url= %s\" />\n",
-              context.client_redirect_time,
-              static_cast<char*>(AttributeSafeURL(redirect)));
+              context.client_redirect_time, AttributeSafeURL(redirect).c_str());
   }
 }
 

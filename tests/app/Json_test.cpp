@@ -35,9 +35,7 @@ class JsonTest : public ::testing::Test {
   }
 };
 
-JsonObj* Child(JsonObj* node, int i) {
-  return static_cast<JsonObj*>(node->values[i]);
-}
+JsonObj* Child(JsonObj* node, int i) { return node->values.At(i); }
 
 TEST_F(JsonTest, BuildsTheTreeWithNamesLevelsAndParents) {
   auto root =
@@ -125,7 +123,7 @@ TEST_F(JsonTest, ParsingWritesAZeroAfterEachMemberNameAndMarksEnds) {
   EXPECT_EQ(root.Find("a")->end, text + 6);
   char literal[] = " [true]";
   JsonObj array(literal, nullptr, 0);
-  EXPECT_EQ(static_cast<JsonObj*>(array.values[0])->end, literal + 5);
+  EXPECT_EQ(array.values.First()->end, literal + 5);
 }
 
 TEST_F(JsonTest, FindTakesTheFirstNamedDirectChild) {
@@ -266,6 +264,26 @@ TEST_F(JsonTest, DeepNestingIsRefusedWithoutExhaustingTheStack) {
   std::string objects;
   for (int i = 0; i < 100000; ++i) objects += "{\"a\":";
   EXPECT_EQ(Error(objects), kJsonTooDeep);
+}
+
+TEST_F(JsonTest, ValueCountIsBoundedPerParse) {
+  // `n` values in all: the root array and n - 1 elements.
+  auto array = [](int n) {
+    std::string text = "[";
+    for (int i = 1; i < n; ++i) text += "1,";
+    return text + "]";
+  };
+  std::string members = "{";
+  for (int i = 1; i < kJsonMaxValues; ++i) members += "\"a\":{},";
+  EXPECT_EQ(Error(array(kJsonMaxValues)), "");
+  EXPECT_EQ(Error(array(kJsonMaxValues + 1)), kJsonTooManyValues);
+  EXPECT_EQ(Error(members + "}"), "");
+  EXPECT_EQ(Error(members + "\"b\":1}"), kJsonTooManyValues);
+  // The count starts again with each parse, and with each Expand.
+  std::unique_ptr<JsonObj> root = Parse(array(kJsonMaxValues));
+  std::string more = "\"m\":" + array(kJsonMaxValues);
+  root->Expand(more.data());
+  EXPECT_EQ(root->values.Size(), 2 * (kJsonMaxValues - 1));
 }
 
 TEST_F(JsonTest, EveryTruncationFailsCleanly) {

@@ -2,6 +2,9 @@
 // arguments, lookups that create, nesting levels, sorting and URL matching.
 #include "cgiFramework/WebArgument.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -18,8 +21,7 @@ constexpr WebArgument::Type H = WebArgument::Hidden;
 // "name=value/type" of every argument, in list order.
 std::vector<std::string> Arguments(WebContext& context) {
   std::vector<std::string> result;
-  OSListIterator it(&context.arguments);
-  while (auto* arg = static_cast<WebArgument*>(it.Next())) {
+  for (WebArgument* arg : context.arguments) {
     result.push_back(std::string(static_cast<char*>(arg->name)) + "=" +
                      static_cast<char*>(arg->value) + "/" +
                      std::to_string(arg->type));
@@ -70,13 +72,31 @@ TEST_F(WebArgumentTest, SettingsFileComesFirstAsHidden) {
   WebContext context(Config("a=1\n"), nullptr);
   EXPECT_EQ(Arguments(context), (std::vector<std::string>{"a=1/2", "b=y/0"}));
 
-  WebContext lines(Config("alpha=one\r\nbeta=two\nq=\"x&y\nz\"\nr='1\r\n2'\n"
+  // A value ends at its line end, quoted or not: a stray quote cannot take
+  // the lines after it (and their passwords) into its value. On one line,
+  // quotes still protect "&".
+  WebContext lines(Config("alpha=one\r\nbeta=two\nq=\"x&y\"\n"
+                          "user=\"portal\npassword=secret\r\nr='1\r\n"
                           "flag\nx=1\n"),
                    nullptr);
-  EXPECT_EQ(Arguments(lines),
-            (std::vector<std::string>{"alpha=one/2", "beta=two/2",
-                                      "q=\"x&y\nz\"/2", "r='1\r\n2'/2",
-                                      "flag\nx=1/2", "a=x/0", "b=y/0"}));
+  EXPECT_EQ(Arguments(lines), (std::vector<std::string>{
+                                  "alpha=one/2", "beta=two/2", "q=\"x&y\"/2",
+                                  "user=\"portal/2", "password=secret/2",
+                                  "r='1/2", "flag\nx=1/2", "a=x/0", "b=y/0"}));
+}
+
+TEST_F(WebArgumentTest, SettingsFileThatIsNoRegularFileIsSkipped) {
+  setenv("QUERY_STRING", "a=x", 1);
+  const std::string fifo = Site("/Korvelund/config/fifo.cfg");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Opened for reading, a FIFO without writer would block the request.
+  WebContext from_fifo("/Korvelund/config/fifo.cfg", nullptr);
+  EXPECT_EQ(Arguments(from_fifo), (std::vector<std::string>{"a=x/0"}));
+  // The settings file is trusted: a link to a regular file is followed.
+  Config("b=1\n");
+  ASSERT_EQ(symlink("test.cfg", Site("/Korvelund/config/link.cfg").c_str()), 0);
+  WebContext from_link("/Korvelund/config/link.cfg", nullptr);
+  EXPECT_EQ(Arguments(from_link), (std::vector<std::string>{"b=1/2", "a=x/0"}));
 }
 
 TEST_F(WebArgumentTest, ValueConversions) {
@@ -128,8 +148,7 @@ std::string SortedNames(const char* query, bool numerical, bool descending) {
   WebContext context(nullptr, nullptr);
   context.SortWebArguments(numerical, descending);
   std::string names;
-  OSListIterator it(&context.arguments);
-  while (auto* arg = static_cast<WebArgument*>(it.Next())) {
+  for (WebArgument* arg : context.arguments) {
     names += std::string(static_cast<char*>(arg->name)) + " ";
   }
   return names;

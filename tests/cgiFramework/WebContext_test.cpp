@@ -89,6 +89,41 @@ TEST_F(WebContextTest, BodyLimit) {
   EXPECT_EQ(Thrown(), "POST Data too large");
 }
 
+TEST_F(WebContextTest, BodyArgumentCountLimit) {
+  // `n` distinct url-encoded pairs (a repeated name does not count), and
+  // `n` multipart parts.
+  auto pairs = [](int n) {
+    std::string body = "a0=1";
+    for (int i = 1; i < n; ++i) body += "&a" + std::to_string(i) + "=1";
+    return body + "&a0=again";
+  };
+  auto parts = [](int n) {
+    std::string body;
+    for (int i = 0; i < n; ++i) {
+      body += "--B\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n";
+    }
+    return body + "--B--\r\n";
+  };
+  const char* form = "application/x-www-form-urlencoded";
+  const char* multipart = "multipart/form-data; boundary=B";
+  const char* kTooMany = "POST Data too many arguments";
+  setenv("QUERY_STRING", "q=1", 1);  // query arguments do not count
+  const struct {
+    std::string body;
+    const char* type;
+    std::string thrown;
+  } cases[] = {
+      {pairs(kMaxBodyArguments), form, ""},
+      {pairs(kMaxBodyArguments + 1), form, kTooMany},
+      {parts(kMaxBodyArguments), multipart, ""},
+      {parts(kMaxBodyArguments + 1), multipart, kTooMany},
+  };
+  for (const auto& c : cases) {
+    Post(c.body, c.type);
+    EXPECT_EQ(Thrown(), c.thrown) << c.type << " " << c.body.size();
+  }
+}
+
 TEST_F(WebContextTest, JsonBodyBecomesATree) {
   Post("{\"a\": [1, 2], \"b\": \"x\"}", "application/x-json");
   {
@@ -120,9 +155,7 @@ std::string MultipartBody() {
 
 void ExpectMultipartArguments(WebContext& context) {
   ASSERT_EQ(context.arguments.Size(), 5);  // q, then the four parts
-  auto at = [&](int i) {
-    return static_cast<WebArgument*>(context.arguments[i]);
-  };
+  auto at = [&](int i) { return context.arguments.At(i); };
   EXPECT_EQ(at(1)->value.GetLength(), 1000);
   EXPECT_TRUE(at(2)->value.IsEmpty());
   EXPECT_EQ(at(2)->length, 1001);

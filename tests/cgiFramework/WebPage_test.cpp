@@ -61,6 +61,15 @@ TEST_F(WebPageTest, ErrorPageBytes) {
             "</body>\n</html>\n");
 }
 
+TEST_F(WebPageTest, RequestTextCannotAddCookieAttributes) {
+  Request("x=1;Domain=attacker.example;Max-Age=99999999", "");
+  WebPage page(true);
+  std::string out = Render(page);
+  EXPECT_EQ(out.substr(0, out.find('\n')),
+            "Set-Cookie: _page0=/vxml.cgi?x=1%3BDomain=attacker.example"
+            "%3BMax-Age=99999999; ");
+}
+
 TEST_F(WebPageTest, NewPageNameShiftsTheHistoryDown) {
   Request("pagename=two&x=1", kFullHistory);
   WebPage page(true);

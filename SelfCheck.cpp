@@ -324,14 +324,14 @@ void SelfCheck::DiagnoseBind(PortalContext& context, const char* error) {
          "file");
     return;
   }
+  // The bind again, with the version the settings ask for (empty: 2, then
+  // 3 when 2 is refused), so that its result tells why the session's failed.
   const int code =
-      client.SimpleBind(context.primaryLDAPUser, context.primaryLDAPPassword);
+      client.SimpleBind(context.primaryLDAPUser, context.primaryLDAPPassword,
+                        atoi(Setting(context, kLDAPVersionKey)));
   UString cause;
   const char* fix = "see the directory server's log";
-  // The direct bind asks for version 2: its refusal says nothing when the
-  // settings ask for version 3.
-  const bool version3 = strcmp(Setting(context, kLDAPVersionKey), "3") == 0;
-  switch (version3 && code == kProtocolError ? -1 : code) {
+  switch (code) {
     case kProtocolError:
       cause = "directory refused LDAP version 2";
       fix = "allow it in slapd.conf (allow bind_v2) or set ldapversion=3";

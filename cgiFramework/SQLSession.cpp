@@ -173,6 +173,23 @@ bool IsQuotedIdList(const char* text) {
   }
 }
 
+// The error text for `message` and `fullSQL`, as _mysql_error describes it.
+char* ErrorText(const std::string& message, const char* fullSQL);
+
+// `message` with the database name `db` shown as "***". The server names
+// the database of a refused or failed connection ("... to database 'x'",
+// "Unknown database 'x'"); only the user and server names of the settings
+// may reach a page.
+std::string WithoutDatabase(std::string message, const char* db) {
+  if (db == nullptr || *db == '\0') return message;
+  const std::string named = std::string("database '") + db + "'";
+  for (size_t at = message.find(named); at != std::string::npos;
+       at = message.find(named, at)) {
+    message.replace(at, named.size(), "database '***'");
+  }
+  return message;
+}
+
 }  // namespace
 
 SQLSession::SQLSession(const char* server, const char* user,
@@ -184,7 +201,8 @@ SQLSession::SQLSession(const char* server, const char* user,
       MysqlConnect(mysql, server, user, password, db, 0, nullptr, 0) ==
           nullptr) {
     // The error text is built before the handle is released.
-    char* error = _mysql_error(mysql, "real connect");
+    char* error =
+        ErrorText(WithoutDatabase(mysql_error(mysql), db), "real connect");
     mysql_close(mysql);
     throw error;
   }
@@ -361,17 +379,25 @@ MYSQL* MysqlConnect(MYSQL* mysql, const char* host, const char* user,
 }
 
 char* _mysql_error(MYSQL* s, const char* fullSQL) {
+  return ErrorText(s != nullptr ? mysql_error(s) : "", fullSQL);
+}
+
+namespace {
+
+char* ErrorText(const std::string& message, const char* fullSQL) {
   static char error_text[kErrorTextSize];
   bool html = getenv("QUERY_STRING") != nullptr;
   std::string sql(fullSQL != nullptr ? fullSQL : "");
   if (sql.size() > kErrorSqlLength) sql.resize(kErrorSqlLength);
   std::string text = html ? "<br>SQL: " : "\nSQL: ";
   std::string tail = html ? "<br>ERROR: " : "\nERROR: ";
-  AppendCut(tail, s != nullptr ? mysql_error(s) : "",
-            kErrorTextSize - 1 - text.size() - tail.size(), html);
+  AppendCut(tail, message, kErrorTextSize - 1 - text.size() - tail.size(),
+            html);
   // The server's message always keeps its place: the statement gives way.
   AppendCut(text, sql, kErrorTextSize - 1 - text.size() - tail.size(), html);
   text += tail;
   memcpy(error_text, text.c_str(), text.size() + 1);
   return error_text;
 }
+
+}  // namespace

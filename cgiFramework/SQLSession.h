@@ -25,15 +25,17 @@ class SQLSession : public OSListObj {
   // options (port, socket, time-outs, character set) from the group
   // "SQLSession" of its option files. Null texts select the library's
   // defaults. Throws _mysql_error(handle, "real connect") when the
-  // connection fails; no session exists then.
+  // connection fails, with the database name shown as "***" (only user and
+  // server names may reach a page); no session exists then.
   //
   // No wait is without end: connecting (each attempt) times out after 3
   // seconds, and each read and each write on the connection after 10. The
   // settings file of the request (the Hidden arguments "sqlConnectTimeout",
   // "sqlReadTimeout" and "sqlWriteTimeout" of WebContext::global_context, in
   // whole seconds from 1 to 3600) can change them, and the option group
-  // (connect-timeout, read-timeout, write-timeout) overrides both. A read
-  // time-out ends a dead connection, not a statement waiting for a lock.
+  // (connect-timeout) overrides the connect time-out (the client library
+  // ignores read and write time-outs in option files). A read time-out
+  // also ends a statement that waits that long for a locked table.
   SQLSession(const char* server, const char* user, const char* password,
              const char* db);
   // Child session on the connection of `s`, which must outlive it. A child

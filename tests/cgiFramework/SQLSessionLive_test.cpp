@@ -26,6 +26,7 @@
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 std::string Env(const char* name) {
@@ -160,6 +161,15 @@ TEST_F(SQLSessionLive, ConnectionAndStatementFailuresGiveTheirTexts) {
     EXPECT_STREQ(text,
                  "<br>SQL: real connect<br>ERROR: Access denied for user "
                  "'portal'@'127.0.0.1' (using password: YES)");
+  }
+  // The database name comes from the settings file: it never reaches a page.
+  try {
+    SQLSession session("127.0.0.1", Env("VXML_SQL_USER").c_str(),
+                       Env("VXML_SQL_PASSWORD").c_str(), "ledger_x9");
+    FAIL() << "connected to a database that does not exist";
+  } catch (char* text) {
+    EXPECT_THAT(text, HasSubstr("database '***'"));
+    EXPECT_THAT(text, Not(HasSubstr("ledger_x9")));
   }
 
   unsetenv("QUERY_STRING");

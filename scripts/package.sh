@@ -32,7 +32,8 @@ done
 grep -qE '^-rwxr-xr-x root/root .* \./usr/lib/cgi-bin/vxml\.cgi$' <<<"$contents" ||
   fail "vxml.cgi is not an executable owned by root"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libc6 libmariadb3 libstdc\\+\\+6; do
+# The C++ runtime is linked into the program; the rest comes from these.
+for lib in libc6 libmariadb3; do
   grep -qE "(^|, )$lib " <<<"$depends" || fail "no dependency on $lib: $depends"
 done
 tmp=$(mktemp -d)

@@ -25,6 +25,7 @@
 #include "kernel/OSKernel.h"
 #include "kernel/OSList.h"
 #include "ldap/LDAPSession.h"
+#include "support/Env.h"
 
 namespace {
 
@@ -64,11 +65,6 @@ std::string SettingsStatement(const std::string& user) {
          "ca.customerid=users.customerid AND ca.attribname='currency'WHERE "
          "serverName = "
          "'Lumera'";
-}
-
-std::string Env(const char* name) {
-  const char* value = getenv(name);
-  return value != nullptr ? value : "";
 }
 
 // The first column of the first row of `sql` on `session` ("" for none).

@@ -13,13 +13,9 @@
 
 #include "SelfCheck.h"
 #include "kernel/OSKernel.h"
+#include "support/Env.h"
 
 namespace {
-
-std::string Env(const char* name) {
-  const char* value = getenv(name);
-  return value != nullptr ? value : "";
-}
 
 class SelfCheckLiveTest : public ::testing::Test {
  protected:

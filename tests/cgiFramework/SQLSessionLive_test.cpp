@@ -22,17 +22,13 @@
 
 #include "cgiFramework/WebContext.h"
 #include "kernel/OSKernel.h"
+#include "support/Env.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
-
-std::string Env(const char* name) {
-  const char* value = getenv(name);
-  return value != nullptr ? value : "";
-}
 
 class SQLSessionLive : public ::testing::Test {
  protected:

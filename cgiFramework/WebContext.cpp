@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "cgiFramework/SitePaths.h"
-#include "json.h"
+#include "json/json.h"
 #include "kernel/OSFile.h"
 
 WebContext* WebContext::global_context = nullptr;

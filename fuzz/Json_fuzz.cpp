@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "json.h"
+#include "json/json.h"
 #include "kernel/OSKernel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

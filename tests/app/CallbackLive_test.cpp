@@ -9,8 +9,8 @@
 #include <sstream>
 #include <string>
 
-#include "PortalContext.h"
-#include "VXML.h"
+#include "app/PortalContext.h"
+#include "app/VXML.h"
 #include "cgiFramework/SitePaths.h"
 #include "cgiFramework/WebRender.h"
 #include "kernel/OSKernel.h"

@@ -3,7 +3,7 @@
 // contact attributes, the subscriber's search group, failures and their
 // texts, user names that try to change the settings statement, the
 // directory session, and Abort ending a busy statement.
-#include "PortalContext.h"
+#include "app/PortalContext.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // The request log line, captured as the datagram the program sends to its
 // log socket, and the whole-request watchdog with a small limit.
-#include "RequestLog.h"
+#include "app/RequestLog.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,7 +15,7 @@
 #include <fstream>
 #include <string>
 
-#include "RequestWatchdog.h"
+#include "app/RequestWatchdog.h"
 
 namespace {
 

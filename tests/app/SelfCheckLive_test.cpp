@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "SelfCheck.h"
+#include "app/SelfCheck.h"
 #include "kernel/OSKernel.h"
 #include "support/Env.h"
 

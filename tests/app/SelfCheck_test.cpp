@@ -2,7 +2,7 @@
 // settings lines for good and broken settings files, database and directory
 // that cannot be reached, the session directory, and that no password is
 // ever printed. Checks against the real servers are in SelfCheckLive_test.
-#include "SelfCheck.h"
+#include "app/SelfCheck.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -2,7 +2,7 @@
 // page; a failure after it (the session save at the end) goes to standard
 // error only, so VoiceXML gets no HTML appended and audio no bytes beyond
 // its length; and what the request log learns about the request.
-#include "VXMLRequest.h"
+#include "app/VXMLRequest.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <string>
 
-#include "PortalContext.h"
+#include "app/PortalContext.h"
 #include "tests/cgiFramework/WebTestSupport.h"
 
 namespace {

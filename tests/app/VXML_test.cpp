@@ -3,7 +3,7 @@
 // refused, and the spoken-prompt helpers. The directory look-up of the
 // call-back page is checked against a real directory in
 // tests/e2e/VxmlLive_test.cpp.
-#include "VXML.h"
+#include "app/VXML.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "PortalContext.h"
+#include "app/PortalContext.h"
 #include "cgiFramework/WebArgument.h"
 #include "cgiFramework/WebItem.h"
 #include "cgiFramework/WebRender.h"

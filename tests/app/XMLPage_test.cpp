@@ -1,6 +1,6 @@
 // XML documents: the exact text of elements in their empty and open forms,
 // escaping, the document header, and the item's value conversions.
-#include "XMLPage.h"
+#include "app/XMLPage.h"
 
 #include <string>
 

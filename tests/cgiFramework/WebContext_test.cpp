@@ -9,7 +9,7 @@
 #include <string>
 
 #include "cgiFramework/SitePaths.h"
-#include "json.h"
+#include "json/json.h"
 #include "tests/cgiFramework/WebTestSupport.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The JSON parser: the trees it builds, its error texts, the reading
 // helpers, and hostile input (truncated, deeply nested, huge).
-#include "json.h"
+#include "json/json.h"
 
 #include <cmath>
 #include <cstdlib>

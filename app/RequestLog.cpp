@@ -1,4 +1,4 @@
-#include "RequestLog.h"
+#include "app/RequestLog.h"
 
 #include <strings.h>
 #include <sys/socket.h>

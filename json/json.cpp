@@ -1,4 +1,4 @@
-#include "json.h"
+#include "json/json.h"
 
 #include <cctype>
 #include <cmath>

@@ -15,11 +15,11 @@
 #include <cstdio>
 #include <ctime>
 
-#include "PortalContext.h"
-#include "RequestLog.h"
-#include "RequestWatchdog.h"
-#include "SelfCheck.h"
-#include "VXMLRequest.h"
+#include "app/PortalContext.h"
+#include "app/RequestLog.h"
+#include "app/RequestWatchdog.h"
+#include "app/SelfCheck.h"
+#include "app/VXMLRequest.h"
 #include "cgiFramework/SitePaths.h"
 #include "cgiFramework/WebContext.h"
 #include "kernel/OSConsole.h"

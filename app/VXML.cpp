@@ -1,4 +1,4 @@
-#include "VXML.h"
+#include "app/VXML.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "AnswerOutput.h"
+#include "app/AnswerOutput.h"
 
 #include "cgiFramework/SitePaths.h"
 #include "cgiFramework/WebArgument.h"

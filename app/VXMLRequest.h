@@ -14,8 +14,8 @@
 
 #include <functional>
 
-#include "PortalContext.h"
-#include "RequestLog.h"
+#include "app/PortalContext.h"
+#include "app/RequestLog.h"
 
 // Makes the request's context: new, owned by the caller. Throws the
 // context's constructor texts.

@@ -1,11 +1,11 @@
-#include "VXMLRequest.h"
+#include "app/VXMLRequest.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "AnswerOutput.h"
-#include "VXML.h"
+#include "app/AnswerOutput.h"
+#include "app/VXML.h"
 #include "cgiFramework/WebArgument.h"
 #include "cgiFramework/WebContext.h"
 #include "cgiFramework/WebValue.h"

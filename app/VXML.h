@@ -7,8 +7,8 @@
 #ifndef VXML_H_
 #define VXML_H_
 
-#include "PortalContext.h"
-#include "XMLPage.h"
+#include "app/PortalContext.h"
+#include "app/XMLPage.h"
 #include "cgiFramework/WebContext.h"
 #include "cgiFramework/WebPage.h"
 #include "cgiFramework/WebRender.h"

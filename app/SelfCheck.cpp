@@ -1,4 +1,4 @@
-#include "SelfCheck.h"
+#include "app/SelfCheck.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
-#include "PortalContext.h"
-#include "RequestLog.h"
-#include "VXML.h"
+#include "app/PortalContext.h"
+#include "app/RequestLog.h"
+#include "app/VXML.h"
 #include "cgiFramework/SQLSession.h"
 #include "cgiFramework/SitePaths.h"
 #include "cgiFramework/WebArgument.h"

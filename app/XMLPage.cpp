@@ -1,4 +1,4 @@
-#include "XMLPage.h"
+#include "app/XMLPage.h"
 
 #include <cstdarg>
 #include <cstdlib>

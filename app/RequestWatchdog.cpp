@@ -1,4 +1,4 @@
-#include "RequestWatchdog.h"
+#include "app/RequestWatchdog.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "AnswerOutput.h"
+#include "app/AnswerOutput.h"
 
 #include <poll.h>
 #include <sys/sendfile.h>

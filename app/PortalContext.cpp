@@ -1,4 +1,4 @@
-#include "PortalContext.h"
+#include "app/PortalContext.h"
 
 #include <strings.h>
 #include <syslog.h>

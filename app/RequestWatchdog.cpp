@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/AnswerOutput.h"
+#include "app/RequestLog.h"
+
 namespace {
 
 const char kExpiredLine[] =
@@ -15,6 +18,9 @@ const char kExpiredLine[] =
 void Expired(int /*signal*/) {
   ssize_t n = write(STDERR_FILENO, kExpiredLine, sizeof kExpiredLine - 1);
   (void)n;
+  RequestLog::WriteFromSignal(StdoutAnswer::BytesWritten(),
+                              StdoutAnswer::BodySent(),
+                              StdoutAnswer::BodyExpected());
   _exit(RequestWatchdog::kExitStatus);
 }
 
@@ -30,7 +36,11 @@ RequestWatchdog::RequestWatchdog(long limit_ms) : timer_(), armed_(false) {
   memset(&event, 0, sizeof event);
   event.sigev_notify = SIGEV_SIGNAL;
   event.sigev_signo = signal_number;
+  sigset_t unblock;
+  sigemptyset(&unblock);
+  sigaddset(&unblock, signal_number);
   if (sigaction(signal_number, &action, nullptr) != 0 ||
+      sigprocmask(SIG_UNBLOCK, &unblock, nullptr) != 0 ||
       timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) {
     fprintf(stderr, "vxml.cgi: no request watchdog: %s\n", strerror(errno));
     return;

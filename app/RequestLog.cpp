@@ -193,11 +193,11 @@ bool Send(const UString& message) {
 // the current one: a handler that interrupts a rewrite sends the previous
 // text whole.
 struct ReadiedLine {
-  FixedLine text[2];           // syslog header and AppendNames()
+  FixedLine text[2];             // syslog header and AppendNames()
   std::atomic<int> current{-1};  // index of the text to send; -1: none
-  int fd = -1;                 // the log socket, kept open between requests
+  int fd = -1;                   // the log socket, kept open between requests
   struct sockaddr_un address = {};
-  bool usable = false;         // Begin() found the socket's address and fd
+  bool usable = false;  // Begin() found the socket's address and fd
   long start_ms = 0;
 };
 static_assert(std::atomic<int>::is_always_lock_free,

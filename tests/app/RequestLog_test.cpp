@@ -62,14 +62,17 @@ TEST(RequestLogTest, OneLinePerRequestWithoutSecretsOrLineBreaks) {
        "outcome=x%20ms%3D1%20bytes%3D999%20outcome%3Dok"},
       // Line separators, C1 controls, stray bytes and "%" are escaped; other
       // UTF-8 passes.
-      {"a\xE2\x80\xA8" "b\xC2\x85" "c\xE2\x80\xA9" "d\xFF\xC3(%\xC3\xA9", "", "",
-       0, 0, "<14>",
+      {"a\xE2\x80\xA8"
+       "b\xC2\x85"
+       "c\xE2\x80\xA9"
+       "d\xFF\xC3(%\xC3\xA9",
+       "", "", 0, 0, "<14>",
        "page=a%E2%80%A8b%C2%85c%E2%80%A9d%FF%C3(%25\xC3\xA9 session=- ms=42 "
        "bytes=1030 outcome=ok"},
       // Cuts fall between characters, escapes included.
       {percents.c_str(), "", long_utf8.c_str(), 0, 0, "<11>",
-       "page=" + escaped_percents + " session=- ms=42 bytes=1030 outcome=" +
-           std::string(159, 'e')},
+       "page=" + escaped_percents +
+           " session=- ms=42 bytes=1030 outcome=" + std::string(159, 'e')},
       // A recording cut short.
       {"wav", "1", "", 1000, 3000, "<11>",
        "page=wav session=1 ms=42 bytes=1030 outcome=cut sent=1000 "

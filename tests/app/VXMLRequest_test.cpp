@@ -54,8 +54,8 @@ std::string ReadUntil(int fd, const std::string& end, int ms) {
   std::string text;
   struct pollfd input = {fd, POLLIN, 0};
   char buffer[4096];
-  for (auto deadline = std::chrono::steady_clock::now() +
-                       std::chrono::milliseconds(ms);
+  for (auto deadline =
+           std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
        text.find(end) == std::string::npos;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());

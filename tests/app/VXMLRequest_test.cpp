@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -49,23 +48,16 @@ class TestContext : public PortalContext {
 };
 
 // What arrives on `fd` until it holds `end`, the writer closes it, or
-// `ms` milliseconds have passed.
+// nothing more comes for `ms` milliseconds.
 std::string ReadUntil(int fd, const std::string& end, int ms) {
   std::string text;
   struct pollfd input = {fd, POLLIN, 0};
   char buffer[4096];
-  for (auto deadline =
-           std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-       text.find(end) == std::string::npos;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 ||
-        poll(&input, 1, static_cast<int>(left.count())) <= 0) {
-      break;
-    }
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    text.append(buffer, static_cast<size_t>(n));
+  ssize_t n = 1;
+  while (text.find(end) == std::string::npos && n > 0 &&
+         poll(&input, 1, ms) > 0) {
+    n = read(fd, buffer, sizeof buffer);
+    if (n > 0) text.append(buffer, static_cast<size_t>(n));
   }
   return text;
 }

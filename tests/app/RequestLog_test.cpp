@@ -202,31 +202,72 @@ void NoteAlarm(int) { (void)!write(STDERR_FILENO, "alarm\n", 6); }
 const char kExpiredLine[] =
     "vxml.cgi: request ended by the watchdog: time limit exceeded\n";
 
+// The watchdog ends the request after its limit, also when the parent
+// process blocked its signal (the mask passes through fork and exec), and
+// logs the request's line once: "timeout", or "cut" with the body's counts
+// when a recording was being sent to a client that stopped reading.
 TEST(RequestWatchdogTest, EndsTheRequestAfterItsLimitLeavingSIGALRMAlone) {
   EXPECT_EQ(kRequestTimeLimitMs, 30000);
-  // Also when the parent process blocked the watchdog's signal: the mask
-  // passes through fork and exec.
-  for (bool blocked : {false, true}) {
-    SCOPED_TRACE(blocked ? "signal blocked" : "signal open");
+  LogSocket log;
+  char recording[] = "/tmp/vxml-recording-XXXXXX";
+  const int file = mkstemp(recording);
+  ASSERT_GE(file, 0);
+  unlink(recording);
+  ASSERT_EQ(ftruncate(file, 1 << 20), 0);
+  int unread[2];
+  ASSERT_EQ(pipe(unread), 0);
+  struct {
+    bool blocked;
+    bool sending;
+    const char* outcome;
+  } cases[] = {
+      {false, false, " bytes=7 outcome=timeout"},
+      {true, false, " bytes=7 outcome=timeout"},
+      {false, true, " outcome=cut sent="},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.blocked ? "blocked" : "open") + c.outcome);
     std::string errors;
     int status = InChild(
-        [blocked] {
+        [&] {
+          dup2(unread[1], STDOUT_FILENO);
           sigset_t set;
           sigemptyset(&set);
           sigaddset(&set, SIGRTMIN);
-          if (blocked) sigprocmask(SIG_BLOCK, &set, nullptr);
+          if (c.blocked) sigprocmask(SIG_BLOCK, &set, nullptr);
+          RequestLog::Begin(RequestLog::NowMs());
           RequestWatchdog watchdog(300);
+          RequestOutcome outcome;
+          outcome.page = "wav";
+          outcome.session_id = "12345678";
+          RequestLog::Prepare(outcome);
           // The session lock's time-out still arrives as SIGALRM.
           signal(SIGALRM, NoteAlarm);
           struct itimerval alarm_at = {{0, 0}, {0, 50 * 1000}};
           setitimer(ITIMER_REAL, &alarm_at, nullptr);
+          StdoutAnswer::Reset();
+          StdoutAnswer::Printf("head\n\n\n");
+          if (c.sending) StdoutAnswer::CopyFile(file, 1 << 20);
           StallFor(5000);
         },
         &errors);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), RequestWatchdog::kExitStatus);
     EXPECT_EQ(errors, std::string("alarm\n") + kExpiredLine);
+    const std::string datagram = log.Receive();
+    ASSERT_NE(datagram.find("]: "), std::string::npos) << "no line";
+    EXPECT_EQ(datagram.substr(0, 4), "<11>");
+    const std::string message = datagram.substr(datagram.find("]: ") + 3);
+    EXPECT_EQ(message.rfind("page=wav session=1234 ms=", 0), 0u) << message;
+    EXPECT_NE(message.find(c.outcome), std::string::npos) << message;
+    if (c.sending) {
+      EXPECT_EQ(message.substr(message.size() - 17), " expected=1048576");
+    }
+    EXPECT_EQ(log.Receive(100), "") << "one line only";
   }
+  close(unread[0]);
+  close(unread[1]);
+  close(file);
 
   // A request that ends in time is not touched, even after the limit.
   std::string errors;
@@ -238,63 +279,6 @@ TEST(RequestWatchdogTest, EndsTheRequestAfterItsLimitLeavingSIGALRMAlone) {
       &errors);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(errors, "");
-}
-
-// A request that the watchdog ends logs its line once: "timeout", or "cut"
-// with the body's counts when a recording was being sent to a client that
-// stopped reading.
-TEST(RequestWatchdogTest, EndedRequestLogsItsLine) {
-  LogSocket log;
-  char recording[] = "/tmp/vxml-recording-XXXXXX";
-  const int file = mkstemp(recording);
-  ASSERT_GE(file, 0);
-  unlink(recording);
-  ASSERT_EQ(ftruncate(file, 1 << 20), 0);
-  int unread[2];
-  ASSERT_EQ(pipe(unread), 0);
-  struct {
-    bool sending;
-    const char* outcome;
-  } cases[] = {
-      {false, " bytes=7 outcome=timeout"},
-      {true, " outcome=cut sent="},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.outcome);
-    std::string errors;
-    int status = InChild(
-        [&] {
-          dup2(unread[1], STDOUT_FILENO);
-          RequestLog::Begin(RequestLog::NowMs());
-          RequestWatchdog watchdog(200);
-          RequestOutcome outcome;
-          outcome.page = "wav";
-          outcome.session_id = "12345678";
-          RequestLog::Prepare(outcome);
-          StdoutAnswer::Reset();
-          StdoutAnswer::Printf("head\n\n\n");
-          if (c.sending) StdoutAnswer::CopyFile(file, 1 << 20);
-          StallFor(5000);
-        },
-        &errors);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), RequestWatchdog::kExitStatus);
-    EXPECT_EQ(errors, kExpiredLine);
-    const std::string datagram = log.Receive();
-    ASSERT_NE(datagram.find("]: "), std::string::npos) << "no line";
-    EXPECT_EQ(datagram.substr(0, 4), "<11>");
-    const std::string message = datagram.substr(datagram.find("]: ") + 3);
-    EXPECT_EQ(message.rfind("page=wav session=1234 ms=", 0), 0u) << message;
-    EXPECT_NE(message.find(c.outcome), std::string::npos) << message;
-    if (c.sending) {
-      EXPECT_EQ(message.substr(message.size() - 17), " expected=1048576");
-    }
-    // The line is sent once, and only by the watchdog.
-    EXPECT_EQ(log.Receive(100), "");
-  }
-  close(unread[0]);
-  close(unread[1]);
-  close(file);
 }
 
 }  // namespace

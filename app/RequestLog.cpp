@@ -259,8 +259,8 @@ void RequestLog::Prepare(const RequestOutcome& outcome) {
   readied.current = next;
 }
 
-void RequestLog::WriteFromSignal(uint64_t bytes, uint64_t body_sent,
-                                 uint64_t body_expected) {
+void RequestLog::WriteFromSignal(const char* outcome, uint64_t bytes,
+                                 uint64_t body_sent, uint64_t body_expected) {
   const int current = readied.current;
   if (current < 0) return;
   FixedLine line = readied.text[current];
@@ -268,7 +268,7 @@ void RequestLog::WriteFromSignal(uint64_t bytes, uint64_t body_sent,
   if (body_sent < body_expected) {
     AppendCut(line, body_sent, body_expected);
   } else {
-    line.Append("timeout");
+    line.Append(outcome);
   }
   SendTo(readied.fd, readied.address, line.c_str(), line.size());
 }

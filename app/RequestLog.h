@@ -6,7 +6,8 @@
 // Format: "page=P session=S ms=N bytes=N outcome=O", and after a cut answer
 // " sent=N expected=N" (bytes of the announced body sent, and its
 // Content-Length). O is "ok", "cut" (fewer body bytes sent than announced),
-// "timeout" (the watchdog ended the request) or the first error text. Every
+// "timeout" (the watchdog ended the request), "terminated" (the web server
+// ended it with SIGTERM) or the first error text. Every
 // value is one word that cannot fake another field: blanks, "=", "%",
 // control characters (C1 ones such as NEL included), U+2028, U+2029 and
 // bytes that are not UTF-8 appear as "%HH", one per byte; a value is cut to
@@ -20,13 +21,14 @@
 // tests), else /dev/log. Sending never blocks; a log daemon that is absent or
 // busy loses the line.
 //
-// A request that the watchdog ends is logged too: Begin() readies the line
+// A request that a signal ends (the watchdog's, or the web server's SIGTERM)
+// is logged too: Begin() readies the line
 // and Prepare() keeps it up to date as the request proceeds, so that the
 // signal handler only adds the numbers and sends it (WriteFromSignal). Write()
 // takes that line back: a request is logged once.
 //
 // Thread safety: none; one request at a time on one thread, and the one
-// signal handler of the watchdog.
+// signal handlers of the watchdog.
 #ifndef REQUESTLOG_H_
 #define REQUESTLOG_H_
 
@@ -80,10 +82,10 @@ class RequestLog {
   static void Prepare(const RequestOutcome& outcome);
   // Sends the readied line, if any, with the time since Begin(), the answer's
   // `bytes`, and "outcome=cut" with the body counts when `body_sent` is less
-  // than `body_expected`, else "outcome=timeout". Async-signal-safe: it
-  // formats on the stack and calls sendto(2) only.
-  static void WriteFromSignal(uint64_t bytes, uint64_t body_sent,
-                              uint64_t body_expected);
+  // than `body_expected`, else "outcome=" and `outcome`. Async-signal-safe:
+  // it formats on the stack and calls sendto(2) only.
+  static void WriteFromSignal(const char* outcome, uint64_t bytes,
+                              uint64_t body_sent, uint64_t body_expected);
 
   // True when the settings value `value` of kRequestLogKey turns the log
   // off.

@@ -15,23 +15,39 @@ namespace {
 const char kExpiredLine[] =
     "vxml.cgi: request ended by the watchdog: time limit exceeded\n";
 
+// Sends the request-log line of a request ended by a signal.
+void LogEnding(const char* outcome) {
+  RequestLog::WriteFromSignal(outcome, StdoutAnswer::BytesWritten(),
+                              StdoutAnswer::BodySent(),
+                              StdoutAnswer::BodyExpected());
+}
+
 void Expired(int /*signal*/) {
   ssize_t n = write(STDERR_FILENO, kExpiredLine, sizeof kExpiredLine - 1);
   (void)n;
-  RequestLog::WriteFromSignal(StdoutAnswer::BytesWritten(),
-                              StdoutAnswer::BodySent(),
-                              StdoutAnswer::BodyExpected());
+  LogEnding("timeout");
   _exit(RequestWatchdog::kExitStatus);
+}
+
+// The web server ends the request: after the line, the process ends as
+// SIGTERM would have ended it, once the handler returns.
+void Terminated(int signal_number) {
+  LogEnding("terminated");
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
 }
 
 }  // namespace
 
-RequestWatchdog::RequestWatchdog(long limit_ms) : timer_(), armed_(false) {
+RequestWatchdog::RequestWatchdog(long limit_ms)
+    : timer_(), armed_(false), earlier_term_() {
   const int signal_number = SIGRTMIN;
   struct sigaction action;
   memset(&action, 0, sizeof action);
-  action.sa_handler = Expired;
   sigemptyset(&action.sa_mask);
+  action.sa_handler = Terminated;
+  sigaction(SIGTERM, &action, &earlier_term_);
+  action.sa_handler = Expired;
   struct sigevent event;
   memset(&event, 0, sizeof event);
   event.sigev_notify = SIGEV_SIGNAL;
@@ -59,4 +75,5 @@ RequestWatchdog::RequestWatchdog(long limit_ms) : timer_(), armed_(false) {
 
 RequestWatchdog::~RequestWatchdog() {
   if (armed_) timer_delete(timer_);
+  sigaction(SIGTERM, &earlier_term_, nullptr);
 }

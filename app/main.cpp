@@ -2,9 +2,9 @@
 //
 // The web server runs the program once per HTTP request. It starts the
 // runtime kernel, arms the request's time limit, answers the request on the
-// portal context (VXMLRequest.h), closes standard output, writes the request
-// log line and then lets the session clean-up run, which no caller waits
-// for. The process exits with status 0, or kCutExitStatus when the answer
+// portal context (VXMLRequest.h), writes the request log line, closes
+// standard output and then lets the session clean-up run, which no caller
+// waits for. The process exits with status 0, or kCutExitStatus when the answer
 // was cut (the watchdog ends it with its own).
 //
 // Run from a shell as "vxml.cgi --check [--user NAME]" (no REQUEST_METHOD
@@ -44,6 +44,9 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   RequestOutcome outcome = AnswerRequest(
       [] { return new PortalContext(SitePath(kPortalSettingsFile), ""); });
+  // The request log line goes out before standard output closes: lighttpd
+  // ends the process with SIGTERM as soon as it sees the answer's end.
+  RequestLog::Write(outcome, RequestLog::NowMs() - start_ms);
   // The answer is complete: the web server may pass it on now. Standard
   // output then writes to /dev/null, so that no later file takes its
   // descriptor.
@@ -55,7 +58,6 @@ int main(int argc, char** argv) {
   } else {
     close(STDOUT_FILENO);
   }
-  RequestLog::Write(outcome, RequestLog::NowMs() - start_ms);
   WebContext::CleanupIdleSessions();
   Console = nullptr;
   return outcome.Cut() ? kCutExitStatus : 0;

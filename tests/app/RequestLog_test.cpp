@@ -205,7 +205,8 @@ const char kExpiredLine[] =
 // The watchdog ends the request after its limit, also when the parent
 // process blocked its signal (the mask passes through fork and exec), and
 // logs the request's line once: "timeout", or "cut" with the body's counts
-// when a recording was being sent to a client that stopped reading.
+// when a recording was being sent to a client that stopped reading. The web
+// server's SIGTERM ends it with a line too.
 TEST(RequestWatchdogTest, EndsTheRequestAfterItsLimitLeavingSIGALRMAlone) {
   EXPECT_EQ(kRequestTimeLimitMs, 30000);
   LogSocket log;
@@ -219,11 +220,13 @@ TEST(RequestWatchdogTest, EndsTheRequestAfterItsLimitLeavingSIGALRMAlone) {
   struct {
     bool blocked;
     bool sending;
+    bool terminated;
     const char* outcome;
   } cases[] = {
-      {false, false, " bytes=7 outcome=timeout"},
-      {true, false, " bytes=7 outcome=timeout"},
-      {false, true, " outcome=cut sent="},
+      {false, false, false, " bytes=7 outcome=timeout"},
+      {true, false, false, " bytes=7 outcome=timeout"},
+      {false, true, false, " outcome=cut sent="},
+      {false, false, true, " bytes=7 outcome=terminated"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.blocked ? "blocked" : "open") + c.outcome);
@@ -248,12 +251,17 @@ TEST(RequestWatchdogTest, EndsTheRequestAfterItsLimitLeavingSIGALRMAlone) {
           StdoutAnswer::Reset();
           StdoutAnswer::Printf("head\n\n\n");
           if (c.sending) StdoutAnswer::CopyFile(file, 1 << 20);
+          if (c.terminated) raise(SIGTERM);
           StallFor(5000);
         },
         &errors);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), RequestWatchdog::kExitStatus);
-    EXPECT_EQ(errors, std::string("alarm\n") + kExpiredLine);
+    if (c.terminated) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    } else {
+      ASSERT_TRUE(WIFEXITED(status));
+      EXPECT_EQ(WEXITSTATUS(status), RequestWatchdog::kExitStatus);
+      EXPECT_EQ(errors, std::string("alarm\n") + kExpiredLine);
+    }
     const std::string datagram = log.Receive();
     ASSERT_NE(datagram.find("]: "), std::string::npos) << "no line";
     EXPECT_EQ(datagram.substr(0, 4), "<11>");

@@ -32,9 +32,21 @@ bool WaitWritable() {
 
 }  // namespace
 
-uint64_t StdoutAnswer::bytes_written = 0;
+std::atomic<uint64_t> StdoutAnswer::bytes_written{0};
+std::atomic<uint64_t> StdoutAnswer::body_expected{0};
+std::atomic<uint64_t> StdoutAnswer::body_sent{0};
+
+void StdoutAnswer::Reset() {
+  bytes_written = 0;
+  body_expected = 0;
+  body_sent = 0;
+}
 
 uint64_t StdoutAnswer::BytesWritten() { return bytes_written; }
+
+uint64_t StdoutAnswer::BodyExpected() { return body_expected; }
+
+uint64_t StdoutAnswer::BodySent() { return body_sent; }
 
 void StdoutAnswer::Printf(const char* format, ...) {
   va_list args;
@@ -49,6 +61,8 @@ void StdoutAnswer::VPrintf(const char* format, va_list args) {
 }
 
 uint64_t StdoutAnswer::CopyFile(int fd, uint64_t length) {
+  body_expected = length;
+  body_sent = 0;
   if (fflush(stdout) != 0) return 0;
   off_t offset = 0;
   uint64_t copied = 0;
@@ -58,7 +72,7 @@ uint64_t StdoutAnswer::CopyFile(int fd, uint64_t length) {
     ssize_t n = sendfile(STDOUT_FILENO, fd, &offset, piece);
     if (n > 0) {
       copied += static_cast<uint64_t>(n);
-      bytes_written += static_cast<uint64_t>(n);
+      CountBody(static_cast<uint64_t>(n));
     } else if (n == 0) {
       break;  // the file ended early
     } else if (errno == EINTR) {
@@ -97,7 +111,7 @@ bool StdoutAnswer::WriteAll(const char* data, size_t n) {
     if (w > 0) {
       data += w;
       n -= static_cast<size_t>(w);
-      bytes_written += static_cast<uint64_t>(w);
+      CountBody(static_cast<uint64_t>(w));
     } else if (w < 0 && errno == EAGAIN) {
       if (!WaitWritable()) return false;
     } else if (w < 0 && errno != EINTR) {
@@ -105,6 +119,11 @@ bool StdoutAnswer::WriteAll(const char* data, size_t n) {
     }
   }
   return true;
+}
+
+void StdoutAnswer::CountBody(uint64_t n) {
+  body_sent += n;
+  bytes_written += n;
 }
 
 void AnswerWebRender::vprintf(const char* format, va_list args) {

@@ -2,9 +2,10 @@
 //
 // The web server runs the program once per HTTP request. It starts the
 // runtime kernel, arms the request's time limit, answers the request on the
-// portal context (VXMLRequest.h), closes standard output, writes the request
-// log line and then lets the session clean-up run, which no caller waits
-// for. The process exits with status 0 (the watchdog ends it with its own).
+// portal context (VXMLRequest.h), writes the request log line, closes
+// standard output and then lets the session clean-up run, which no caller
+// waits for. The process exits with status 0, or kCutExitStatus when the answer
+// was cut (the watchdog ends it with its own).
 //
 // Run from a shell as "vxml.cgi --check [--user NAME]" (no REQUEST_METHOD
 // in the environment), it checks the deployment instead (SelfCheck.h).
@@ -13,7 +14,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
 
 #include "app/PortalContext.h"
 #include "app/RequestLog.h"
@@ -25,19 +25,8 @@
 #include "kernel/OSConsole.h"
 #include "kernel/OSKernel.h"
 
-namespace {
-
-// Milliseconds on the monotonic clock.
-long NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  const long start_ms = NowMs();
+  const long start_ms = RequestLog::NowMs();
   os_startup(0, 0, nullptr);
   // Standard output carries the HTTP response: diagnostics go to standard
   // error, the web server's error log.
@@ -48,12 +37,16 @@ int main(int argc, char** argv) {
     return status;
   }
 
+  RequestLog::Begin(start_ms);
   RequestWatchdog watchdog;
   // A client that goes away must not end the process before the session is
   // saved: its writes fail instead.
   signal(SIGPIPE, SIG_IGN);
   RequestOutcome outcome = AnswerRequest(
       [] { return new PortalContext(SitePath(kPortalSettingsFile), ""); });
+  // The request log line goes out before standard output closes: lighttpd
+  // ends the process with SIGTERM as soon as it sees the answer's end.
+  RequestLog::Write(outcome, RequestLog::NowMs() - start_ms);
   // The answer is complete: the web server may pass it on now. Standard
   // output then writes to /dev/null, so that no later file takes its
   // descriptor.
@@ -65,8 +58,7 @@ int main(int argc, char** argv) {
   } else {
     close(STDOUT_FILENO);
   }
-  RequestLog::Write(outcome, NowMs() - start_ms);
   WebContext::CleanupIdleSessions();
   Console = nullptr;
-  return 0;
+  return outcome.Cut() ? kCutExitStatus : 0;
 }

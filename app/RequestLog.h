@@ -19,10 +19,6 @@
 
 #include "common/UString.h"
 
-// Settings key that turns the line off: "off" (or "0", "no") disables it;
-// absent or anything else keeps it on.
-inline constexpr char kRequestLogKey[] = "requestlog";
-
 // What one request did, as the request log reports it.
 struct RequestOutcome {
   UString page;        // the "pagename" argument; "" when there was none
@@ -46,8 +42,8 @@ class RequestLog {
   // False when nothing was sent.
   static bool Write(const RequestOutcome& outcome, long elapsed_ms);
 
-  // True when the settings value `value` of kRequestLogKey turns the log
-  // off.
+  // True when the settings value `value` of Setting::kRequestLog turns the
+  // log off: "off", "0" or "no"; absent or anything else keeps it on.
   static bool IsOff(const char* value);
 };
 

@@ -27,7 +27,10 @@ class TestContext : public PortalContext {
   ~TestContext() noexcept(false) override {
     if (fail_save_) throw kSaveError;
   }
-  void ReadSettings() override { hostName = "callserver1"; }
+  void ReadSettings() override {
+    hostName = "callserver1";
+    knownUser = true;
+  }
   LDAPSession* GetLDAPSession(bool /*dontload*/) override { return nullptr; }
 
  private:

@@ -6,7 +6,7 @@
 // Status values: 0 success (also a search that produced its first entry or
 // ended without entries); the server's non-zero result code, passed through;
 // and the client's own codes, all above kFirstClientCode so that no result
-// code of the protocol (0 to 123, 4096) can be taken for one of them:
+// code of the protocol (0 to 123 and 4096 are assigned) is taken for one:
 // kUnexpectedAnswer an answer of another type than expected; kNotBound a
 // search before a successful bind; kUnmatched a search answer that belongs
 // to no recent request; kServerDown socket not connected, send failed, or
@@ -48,8 +48,6 @@ class LDAPClient {
   static constexpr int kUnmatched = kFirstClientCode + 80;
   static constexpr int kServerDown = kFirstClientCode + 81;
   static constexpr int kFilterError = kFirstClientCode + 87;
-  // True when `status` is one of the client's own codes.
-  static bool IsClientCode(int status) { return status > kFirstClientCode; }
 
   // Answers of earlier requests skipped within one operation before the
   // connection is given up.

@@ -84,9 +84,11 @@ class WebContext {
   // Context. Throws as the constructor.
   void ScanWebArguments(const char* cl);
   // Parses `cl` in query-string syntax ("&" separated name=value pairs,
-  // "+" and "%" escapes, quotes protect "&") and appends each argument
-  // whose name is new. With Hidden (the settings file) a line end also ends
-  // a value, quoted or not; otherwise quotes protect line ends too.
+  // "+" and "%" escapes, quotes protect "&"; see ReadArgumentPair) and
+  // appends each argument whose name is new. With Hidden a line end also
+  // ends a value, quoted or not, as in the settings file (which the
+  // constructor reads line by line, see cgiFramework/Settings.h); otherwise
+  // quotes protect line ends too.
   void AddWebArguments(const char* cl, WebArgument::Type type);
   // The first argument called `name` of type `type` (any type for Any). When
   // there is none, appends a new empty one of that type (Normal for Any).

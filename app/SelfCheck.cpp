@@ -14,6 +14,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "app/PortalContext.h"
@@ -118,15 +119,24 @@ class SelfCheck {
   bool CheckSettingsRow(PortalContext& context);
   void CheckDirectory(PortalContext& context);
   void DiagnoseBind(UString& what, int code, const char* user, int version);
-  void CheckSearch(LDAPClient& client, const char* base);
+  // Searches under `base` (printed as `shown_base`).
+  void CheckSearch(LDAPClient& client, const char* base,
+                   const char* shown_base);
   void CheckSessionDirectory();
   void CheckArchive(PortalContext& context, bool known_host);
+
+  // The settings value of `id`, or "(not shown)" for a key set where a
+  // password may continue (see CheckLines).
+  const char* Shown(PortalContext& context, Setting id) const {
+    return hidden_.count(id) != 0 ? "(not shown)" : context.GetSetting(id);
+  }
 
   FILE* const out_;
   const char* const user_;
   const long deadline_ms_;  // the check ends before this time
   const UString settings_path_ = SitePath(kPortalSettingsFile);
   int failures_ = 0;
+  std::set<Setting> hidden_;  // keys whose values are not shown
 };
 
 void SelfCheck::Print(const char* status, const char* what,
@@ -210,13 +220,18 @@ void SelfCheck::CheckLines(const SettingsText& settings) {
     Fail(what, "remove it: the file must be plain text");
   }
   std::map<std::string, int> first_lines;
-  const char* line_key = "";  // the known key that opened the current line
+  const SettingKey* line_key = nullptr;  // the key that opened the line
   for (const SettingsEntry& entry : settings.entries) {
     const SettingKey* key =
         entry.RanOn() ? nullptr : FindSettingKey(entry.name.c_str());
-    if (entry.starts_line) {
-      line_key = key != nullptr ? key->name : "";
-    }
+    if (entry.starts_line) line_key = key;
+    // After "&" on a password's line, even a known key may be part of the
+    // password: its value is not shown anywhere.
+    const bool secret_tail =
+        !entry.starts_line && line_key != nullptr && line_key->secret;
+    const bool first =
+        key != nullptr && first_lines.emplace(key->name, entry.line).second;
+    if (secret_tail && first) hidden_.insert(key->id);
     UString run_on;
     if (entry.has_equals && entry.RanOn()) {
       run_on.Format(", read together with line %d as one name",
@@ -224,11 +239,11 @@ void SelfCheck::CheckLines(const SettingsText& settings) {
     } else if (!entry.has_equals) {
       run_on = ", without \"=\"";
     }
-    if (!entry.starts_line && key == nullptr) {
+    if (!entry.starts_line && (key == nullptr || secret_tail)) {
       what.Format(
           "settings file line %d: a text after \"&\" in the value of %s (not "
           "shown)%s",
-          entry.line, *line_key != '\0' ? line_key : "its first key",
+          entry.line, line_key != nullptr ? line_key->name : "its first key",
           static_cast<char*>(run_on));
       Fail(what, "write \"&\" in a value as %26");
     } else if (entry.RanOn()) {
@@ -247,7 +262,7 @@ void SelfCheck::CheckLines(const SettingsText& settings) {
       }
       Fail(what,
            "remove the line or correct the key (the README lists the keys)");
-    } else if (!first_lines.emplace(key->name, entry.line).second) {
+    } else if (!first) {
       what.Format("settings file line %d: %s repeats line %d, whose value is "
                   "used",
                   entry.line, key->name, first_lines[key->name]);
@@ -272,7 +287,7 @@ void SelfCheck::CheckKeys(const SettingsText& settings) {
     } else if (entry->value.empty()) {
       what.Format("setting %s empty: %s", key.name, key.when_unset);
       Pass(what);
-    } else if (key.secret) {
+    } else if (key.secret || hidden_.count(key.id) != 0) {
       what.Format("setting %s is set (not shown)", key.name);
       Pass(what);
     } else if (key.id == Setting::kLDAPVersion &&
@@ -290,9 +305,9 @@ void SelfCheck::CheckKeys(const SettingsText& settings) {
 bool SelfCheck::CheckDatabase(PortalContext& context) {
   UString what;
   what.Format("database \"%s\" on %s as user %s",
-              context.GetSetting(Setting::kDb),
-              context.GetSetting(Setting::kServerAddress),
-              context.GetSetting(Setting::kUser));
+              Shown(context, Setting::kDb),
+              Shown(context, Setting::kServerAddress),
+              Shown(context, Setting::kUser));
   const long step_ms = StepMs(what);
   if (step_ms == 0) return false;
   SQLSession::timeout_cap =
@@ -378,7 +393,10 @@ void SelfCheck::CheckDirectory(PortalContext& context) {
   const char* server =
       *configured != '\0' ? configured : GetDefaultLDAPServer();
   UString what;
-  what.Format("directory %s:%u", server, LDAPSession::kPort);
+  what.Format("directory %s:%u",
+              *configured != '\0' ? Shown(context, Setting::kLDAPServer)
+                                  : server,
+              LDAPSession::kPort);
   if (*configured == '\0') what += " (ldapserver empty: the fallback)";
   const int version = LDAPVersion(context.GetSetting(Setting::kLDAPVersion));
   if (version < 0) {
@@ -399,14 +417,16 @@ void SelfCheck::CheckDirectory(PortalContext& context) {
   const char* user = context.GetSetting(Setting::kLDAPUser);
   const int code = client.SimpleBind(
       user, context.GetSetting(Setting::kLDAPPassword), version);
+  const char* shown_user = Shown(context, Setting::kLDAPUser);
   if (code != 0) {
-    DiagnoseBind(what, code, user, version);
+    DiagnoseBind(what, code, shown_user, version);
     return;
   }
   what += ": bound as ";
-  what += *user != '\0' ? user : "(anonymous)";
+  what += *user != '\0' ? shown_user : "(anonymous)";
   Pass(what);
-  CheckSearch(client, context.GetSetting(Setting::kLDAPBase));
+  CheckSearch(client, context.GetSetting(Setting::kLDAPBase),
+              Shown(context, Setting::kLDAPBase));
 }
 
 // Reports the bind of `user` with protocol `version` (0: 2, then 3) that
@@ -452,9 +472,11 @@ void SelfCheck::DiagnoseBind(UString& what, int code, const char* user,
   Fail(what, fix);
 }
 
-void SelfCheck::CheckSearch(LDAPClient& client, const char* base) {
+void SelfCheck::CheckSearch(LDAPClient& client, const char* base,
+                            const char* shown_base) {
   UString what;
-  what.Format("directory search under base \"%s\" for %s", base, kSearchFilter);
+  what.Format("directory search under base \"%s\" for %s", shown_base,
+              kSearchFilter);
   const long step_ms = StepMs(what);
   if (step_ms == 0) return;
   LDAPClient::SetOperationTimeout(static_cast<int>(step_ms));

@@ -239,6 +239,13 @@ TEST_F(SelfCheckTest, NoPartOfASecretIsPrinted) {
        {"adminsecret", "LDAPTAIL2"},
        {"FAIL settings file line 1: a text after \"&\" in the value of "
         "ldappassword (not shown): write"}},
+      // The password may be "pw&db=DBTAIL3&user=UTAIL4".
+      {"password=pw&db=DBTAIL3&user=UTAIL4\nserverAddress=127.0.0.1\n",
+       {"DBTAIL3", "UTAIL4"},
+       {"FAIL settings file line 1: a text after \"&\" in the value of "
+        "password (not shown): write",
+        "ok   setting db is set (not shown)",
+        "FAIL database \"(not shown)\" on 127.0.0.1 as user (not shown): "}},
       {"user=portal\npassword s3cretNOEQ\ndb=portal\n",
        {"s3cretNOEQ"},
        {"FAIL settings file line 2: not name=value (not shown), read "

@@ -90,6 +90,20 @@ const SettingsEntry* FirstEntry(const SettingsText& settings,
   return nullptr;
 }
 
+// The pair whose name ran on into a line that begins with `name` and so
+// took that key; null when there is none.
+const SettingsEntry* SwallowingEntry(const SettingsText& settings,
+                                     const char* name) {
+  for (const SettingsEntry& entry : settings.entries) {
+    const size_t newline = entry.name.rfind('\n');
+    if (entry.RanOn() && newline != std::string::npos &&
+        entry.name.compare(newline + 1, std::string::npos, name) == 0) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
 class SelfCheck {
  public:
   // Checks for the web user `user` (null: none).
@@ -275,7 +289,13 @@ void SelfCheck::CheckKeys(const SettingsText& settings) {
   UString what;
   for (const SettingKey& key : kSettingKeys) {
     const SettingsEntry* entry = FirstEntry(settings, key.name);
-    if (entry == nullptr && key.required) {
+    const SettingsEntry* swallowed =
+        entry == nullptr ? SwallowingEntry(settings, key.name) : nullptr;
+    if (swallowed != nullptr) {
+      what.Format("setting %s missing: line %d runs on into its line",
+                  key.name, swallowed->line);
+      Fail(what, "mend that line (see above)");
+    } else if (entry == nullptr && key.required) {
       what.Format("setting %s missing", key.name);
       UString fix;
       fix.Format("add %s=... to %s", key.name,

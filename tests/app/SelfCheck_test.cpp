@@ -234,7 +234,8 @@ TEST_F(SelfCheckTest, NoPartOfASecretIsPrinted) {
        {"FAIL settings file line 1: a text after \"&\" in the value of "
         "password (not shown), read together with line 2 as one name: write "
         "\"&\" in a value as %26",
-        "FAIL setting db missing"}},
+        "FAIL setting db missing: line 1 runs on into its line: mend that "
+        "line (see above)"}},
       {"ldappassword=adminsecret&LDAPTAIL2=x\n",
        {"adminsecret", "LDAPTAIL2"},
        {"FAIL settings file line 1: a text after \"&\" in the value of "

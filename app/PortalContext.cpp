@@ -18,8 +18,6 @@
 
 namespace {
 
-// The portal whose settings are read; REMOTE_USER names the user.
-constexpr char kPortalName[] = "Lumera";
 // Prefix of every session variable that caches settings. Invariant: every
 // variable that caches something for the web user is named kCachePrefix +
 // a suffix (CacheName), because a change of user drops exactly the variables
@@ -153,17 +151,17 @@ UString CacheName(const char* suffix) {
   return name;
 }
 
-// The directory protocol version named by the settings value `text`: 0 for
-// none. Throws "Invalid ldapversion in the settings file: use 2 or 3" for
-// anything else.
+}  // namespace
+
+const char kInvalidLDAPVersion[] =
+    "Invalid ldapversion in the settings file: use 2 or 3";
+
 int LDAPVersion(const char* text) {
   if (*text == '\0') return 0;
   if (strcmp(text, "2") == 0) return 2;
   if (strcmp(text, "3") == 0) return 3;
-  throw "Invalid ldapversion in the settings file: use 2 or 3";
+  return -1;
 }
-
-}  // namespace
 
 PortalContext::PortalContext(const char* Aconfig, const char* Adirname)
     : WebContext(Aconfig, Adirname),
@@ -176,6 +174,7 @@ PortalContext::PortalContext(const char* Aconfig, const char* Adirname)
       contactId(0),
       protocol("http"),
       authenticated(false),
+      knownUser(false),
       isScheduled(false),
       background(false),
       chartMode(CHART_INLINE),
@@ -209,7 +208,10 @@ void PortalContext::ReadSettings() {
     UseSettings(values);
     administrator =
         static_cast<char*>(GetWebSessionVar(CacheName(kAdministratorCache)));
-  } else if (!FetchSettings(session, user, true)) {
+    knownUser = true;
+  } else if (FetchSettings(session, user, true)) {
+    knownUser = true;
+  } else {
     fprintf(stderr,
             "Login details not allowed for this Portal %s for user %s\n",
             kPortalName, user);
@@ -295,11 +297,9 @@ void PortalContext::DropSessionVars(const char* prefix) {
 
 SQLSession* PortalContext::GetSQLSession() {
   if (sql_session != nullptr) return sql_session;
-  sql_session =
-      new SQLSession(GetWebArgument("serverAddress", WebArgument::Hidden),
-                     GetWebArgument("user", WebArgument::Hidden),
-                     GetWebArgument("password", WebArgument::Hidden),
-                     GetWebArgument("db", WebArgument::Hidden));
+  sql_session = new SQLSession(
+      GetSetting(Setting::kServerAddress), GetSetting(Setting::kUser),
+      GetSetting(Setting::kPassword), GetSetting(Setting::kDb));
   if (!timeZone.IsEmpty()) SetSessionTimeZone(*sql_session, timeZone);
   return sql_session;
 }
@@ -311,14 +311,12 @@ LDAPSession* PortalContext::GetLDAPSession(bool dontload) {
   }
   if (dontload) return nullptr;
   // The settings file wins over the customer's call-server row.
-  primaryLDAPUser =
-      static_cast<char*>(GetWebArgument("ldapuser", WebArgument::Hidden));
-  primaryLDAPPassword =
-      static_cast<char*>(GetWebArgument("ldappassword", WebArgument::Hidden));
-  primaryLDAPServer =
-      static_cast<char*>(GetWebArgument("ldapserver", WebArgument::Hidden));
-  LDAPSession::SetProtocolVersion(
-      LDAPVersion(GetWebArgument(kLDAPVersionKey, WebArgument::Hidden)));
+  primaryLDAPUser = GetSetting(Setting::kLDAPUser);
+  primaryLDAPPassword = GetSetting(Setting::kLDAPPassword);
+  primaryLDAPServer = GetSetting(Setting::kLDAPServer);
+  const int version = LDAPVersion(GetSetting(Setting::kLDAPVersion));
+  if (version < 0) throw kInvalidLDAPVersion;
+  LDAPSession::SetProtocolVersion(version);
   ldap_session = new LDAPSession(primaryLDAPServer, primaryLDAPUser,
                                  primaryLDAPPassword, nullptr);
   return ldap_session;

@@ -36,10 +36,6 @@
 
 #include "common/UString.h"
 
-// Settings key that turns the line off: "off" (or "0", "no") disables it;
-// absent or anything else keeps it on.
-inline constexpr char kRequestLogKey[] = "requestlog";
-
 // What one request did, as the request log reports it.
 struct RequestOutcome {
   UString page;        // the "pagename" argument; "" when there was none
@@ -87,8 +83,8 @@ class RequestLog {
   static void WriteFromSignal(const char* outcome, uint64_t bytes,
                               uint64_t body_sent, uint64_t body_expected);
 
-  // True when the settings value `value` of kRequestLogKey turns the log
-  // off.
+  // True when the settings value `value` of Setting::kRequestLog turns the
+  // log off: "off", "0" or "no"; absent or anything else keeps it on.
   static bool IsOff(const char* value);
 };
 

@@ -75,8 +75,7 @@ void Describe(PortalContext& context, RequestOutcome* outcome) {
     outcome->page = static_cast<char*>(context["pagename"]);
   }
   outcome->session_id = context.session_id;
-  outcome->log = !RequestLog::IsOff(
-      context.GetWebArgument(kRequestLogKey, WebArgument::Hidden));
+  outcome->log = !RequestLog::IsOff(context.GetSetting(Setting::kRequestLog));
   RequestLog::Prepare(*outcome);
 }
 

@@ -7,8 +7,9 @@
 // waits for. The process exits with status 0, or kCutExitStatus when the answer
 // was cut (the watchdog ends it with its own).
 //
-// Run from a shell as "vxml.cgi --check [--user NAME]" (no REQUEST_METHOD
-// in the environment), it checks the deployment instead (SelfCheck.h).
+// Run from a shell (no CGI variables in the environment), it runs the
+// operator's command line instead: "--check [--user NAME]", "--version",
+// "--help" (SelfCheck.h).
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -31,8 +32,8 @@ int main(int argc, char** argv) {
   // Standard output carries the HTTP response: diagnostics go to standard
   // error, the web server's error log.
   Console->SetOutput(stderr);
-  if (IsSelfCheckCall(argc, argv)) {
-    const int status = RunSelfCheck(argc, argv, stdout);
+  if (IsCommandLineCall()) {
+    const int status = RunCommandLine(argc, argv, stdout, stderr);
     Console = nullptr;
     return status;
   }

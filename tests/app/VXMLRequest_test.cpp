@@ -38,6 +38,7 @@ class TestContext : public PortalContext {
   }
   void ReadSettings() override {
     hostName = "callserver1";
+    knownUser = true;
     if (on_settings_) on_settings_();
   }
   LDAPSession* GetLDAPSession(bool /*dontload*/) override { return nullptr; }

@@ -31,7 +31,7 @@
 // The position of a running loop over a list: the link it stands on. Each
 // position registers itself, for its lifetime, in a chain of the current
 // thread, so that a list can move the positions away from a link before it
-// takes that link out.
+// takes that link out. A cursor is destroyed by the thread that made it.
 class OSListCursor {
  public:
   OSListCursor(const OSLink* head, const OSLink* at);

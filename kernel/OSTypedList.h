@@ -142,10 +142,7 @@ class OSTypedList : private OSIndirectList {
     return static_cast<T*>(Find(const_cast<char*>(key)));
   }
   // Zero-based position of `element`, or -1.
-  int PosInList(const T* element) {
-    return OSLinkList::PosInList(
-        const_cast<OSListObj*>(static_cast<const OSListObj*>(element)));
-  }
+  int PosInList(T* element) { return OSLinkList::PosInList(element); }
 
   // Takes out every element for which `pred(element)` is true, in list
   // order, deleting it when the list owns its contents. Returns how many

@@ -424,12 +424,12 @@ TEST_F(WebSessionTest, LinksAndFifosAreRefused) {
 }
 
 // Another process holds the session's lock for longer than the lock
-// time-out (shortened here to half a second). The load fails after the
-// time-out with its text, and the end of the request leaves the file as it
-// was.
+// time-out (shortened here to half a second; a load that outwaits the holder
+// fails the test). The load fails after the time-out with its text, and the
+// end of the request leaves the file as it was.
 TEST_F(WebSessionTest, LockTimeoutLeavesTheSessionAlone) {
   WriteFile(File("User_5"), "REMOTE_ADDR=\nkeep=me\n");
-  pid_t holder = HoldLock(File("User_5"), 60 * 1000);
+  pid_t holder = HoldLock(File("User_5"), 5000);
   ASSERT_GT(holder, 0);
   setenv("QUERY_STRING", "sessionId=5", 1);
   LockedFile::SetLockTimeout(500);

@@ -22,7 +22,6 @@
 #define KERNEL_OSTYPEDLIST_H_
 
 #include <cstddef>
-#include <cstdint>
 #include <iterator>
 
 #include "kernel/OSBTree.h"
@@ -122,21 +121,12 @@ class OSTypedList : private OSIndirectList {
   }
 
   int Size() const { return number_in_list; }
-  bool IsEmpty() const { return number_in_list == 0; }
-  // Changes so far: every append, insert and remove adds one.
-  uint32_t Signature() const { return signature; }
-  // Whether the list deletes its elements on Flush, RemoveIf and
-  // destruction.
-  bool OwnsContents() const { return delete_contents_on_destroy != 0; }
-  void SetOwnsContents(bool owns) { SetDeleteContents(owns ? 1 : 0); }
   using OSIndirectList::Validate;
 
   // First and last element, the element at position `i`, the first element
   // whose IsKey(key) is true; null when there is none.
   T* First() { return ElementOf(next); }
   T* Last() { return ElementOf(previous); }
-  const T* First() const { return ElementOf(next); }
-  const T* Last() const { return ElementOf(previous); }
   T* At(int i) { return static_cast<T*>((*this)[i]); }
   T* FindKey(const char* key) {
     return static_cast<T*>(Find(const_cast<char*>(key)));

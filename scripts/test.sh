@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The test command. Installs whatever a fresh Debian 12 machine lacks, then:
+#   scripts/     the shell scripts (and tests/servers/) checked by shellcheck;
 #   build/       warnings as errors; every test, the live ones against
 #                private servers that CTest starts and stops; the Debian
 #                package built and checked (scripts/package.sh);
@@ -13,6 +14,7 @@
 # then limit the run to build/ and build-asan/. Exits non-zero when any
 # build or test fails.
 set -euo pipefail
+# shellcheck source=common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_missing_packages
@@ -23,26 +25,17 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1}
 export GTEST_SHUFFLE=1
 export GTEST_RANDOM_SEED=${GTEST_RANDOM_SEED:-$(($(date -u +%s) / 86400 % 99999 + 1))}
 echo "Tests run shuffled with GTEST_RANDOM_SEED=$GTEST_RANDOM_SEED"
-failed=()
 
-# step NAME COMMAND...: runs one step, timing it, and notes a failure.
-step() {
-  local name=$1 start=$SECONDS
-  shift
-  echo "=== $name"
-  if "$@"; then
-    echo "=== $name: passed ($((SECONDS - start)) s)"
-  else
-    echo "=== $name: FAILED ($((SECONDS - start)) s)"
-    failed+=("$name")
-  fi
+# Every shell script of the repository, checked with its sourced files.
+check_scripts() {
+  shellcheck -x -P SCRIPTDIR "$REPO"/scripts/*.sh "$REPO"/tests/servers/*.sh
 }
 
 # build_and_test DIR [cmake options...]: builds everything and runs the
 # tests selected by ctest_args.
 build_and_test() {
   local dir=$1
-  configure "$@" -DVXML_WERROR=ON && cmake --build "$dir" -j "$JOBS" &&
+  configure "$@" -DVXML_WERROR=ON && build_tree "$dir" &&
     (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$JOBS" \
        --schedule-random "${ctest_args[@]}")
 }
@@ -65,11 +58,12 @@ tsan_kernel_tests() {
     targets+=("$(basename "$src" .cpp)")
   done
   configure "$REPO/build-tsan" -DVXML_TSAN=ON -DVXML_WERROR=ON -DCMAKE_BUILD_TYPE=Debug &&
-    cmake --build "$REPO/build-tsan" -j "$JOBS" --target "${targets[@]}" &&
+    build_tree "$REPO/build-tsan" "${targets[@]}" &&
     (cd "$REPO/build-tsan" && ctest --output-on-failure --timeout 600 -j "$JOBS" -L kernel)
 }
 
 ctest_args=("$@")
+step shellcheck check_scripts
 step build build_and_test "$REPO/build"
 step "build-asan" build_and_test "$REPO/build-asan" -DVXML_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 if [ ${#ctest_args[@]} -eq 0 ]; then
@@ -80,8 +74,4 @@ if [ ${#ctest_args[@]} -eq 0 ]; then
   step "build-fuzz" "$REPO/scripts/fuzz.sh" 20000
 fi
 
-if [ ${#failed[@]} -gt 0 ]; then
-  echo "FAILED: ${failed[*]} (GTEST_RANDOM_SEED=$GTEST_RANDOM_SEED)" >&2
-  exit 1
-fi
-echo "All builds and tests passed."
+summary "GTEST_RANDOM_SEED=$GTEST_RANDOM_SEED" "All builds and tests passed."

@@ -5,7 +5,7 @@
 # web server named (default: apache and lighttpd) and each block whose TAGS
 # name that server. A block fails the run when any of its commands fails.
 #
-#   scripts/readme-test.sh [BUILD_DIR [apache|lighttpd]...]
+#   scripts/readme-test.sh [BUILD_DIR] [apache|lighttpd]...
 #
 # What the harness adds, as an operator would:
 #   - it answers yes to apt and types the web user's password into htpasswd;
@@ -51,8 +51,13 @@ fail() {
   exit 1
 }
 
-build=$(cd "${1:-$REPO/build}" && pwd)
-shift || true
+build="$REPO/build"
+if [ $# -gt 0 ] && [[ $1 != apache && $1 != lighttpd ]]; then
+  build=$1
+  shift
+fi
+[ -d "$build" ] || fail "no build directory $build"
+build=$(cd "$build" && pwd)
 servers=("$@")
 [ ${#servers[@]} -gt 0 ] || servers=(apache lighttpd)
 for server in "${servers[@]}"; do
@@ -277,6 +282,9 @@ check_pages() {
 "
   fetch pagename=unknown
   [ "$status" = 500 ] || fail "$server: an unknown page answered $status, not 500"
+  if [ "$server" = apache ]; then
+    expect_log "End of script output" "$root/var/log/apache2/error.log"
+  fi
   fetch pagename=dialout -u "$WEB_USER:wrong"
   [ "$status" = 401 ] || fail "$server: a wrong web password answered $status, not 401"
   echo "readme-test: $server serves every page as the end-to-end tests expect"
@@ -290,6 +298,16 @@ promised() {
     /^## / { inside = ($0 == "## Troubleshooting") }
     inside && /^\|/ && index($2, key) { print $column }' "$REPO/README.md" |
     grep -o '`[^`]*`' | tr -d '`' || true
+}
+
+# expect_log KEY LOG: LOG holds the text KEY that the troubleshooting row
+# whose first column holds KEY promises.
+expect_log() {
+  local text
+  text=$(promised "$1" 1 | grep -F "$1" | head -n 1)
+  [ -n "$text" ] || fail "README.md's troubleshooting table has no row with '$1'"
+  grep -qF "$text" "$2" || fail "$server: $2 lacks '$text':
+$(tail -n 5 "$2")"
 }
 
 # True when TEXT contains PATTERN, in which "..." stands for any text.

@@ -373,7 +373,7 @@ check_mistake() {
 # Runs the README's blocks for one web server, with the checks after the
 # self-check and after the uninstallation.
 deploy() {
-  local i tags checked="" log="$work/$server.log"
+  local i tags checked="" log="$work/$server.log" out="$work/block.out"
   root="$work/root-$server"
   : >"$log"
   make_root
@@ -385,14 +385,21 @@ deploy() {
     fi
     has_tag "$tags" "$server" || continue
     echo "--- $server: README.md line ${block_line[$i]}" >>"$log"
-    if ! run_block "${block_body[$i]}" >>"$log" 2>&1; then
+    if ! run_block "${block_body[$i]}" >"$out" 2>&1; then
+      cat "$out" >>"$log"
       tail -n 40 "$log"
       fail "$server: a command of the block at README.md line ${block_line[$i]} failed" \
            "(whole output: $log; the root is left in $root)"
     fi
+    cat "$out" >>"$log"
+    # lighttpd warns about its configuration (a module order, say) on start.
+    if grep -E '^[-0-9]+ [:0-9]+: \([a-z_]+\.c\.[0-9]+\) Warning' "$out"; then
+      fail "$server: the web server warns about the configuration of README.md line" \
+           "${block_line[$i]}"
+    fi
     if has_tag "$tags" check; then
       checked=${block_body[$i]}
-      sed -n "/^--- $server: README.md line ${block_line[$i]}\$/,\$p" "$log"
+      cat "$out"
       check_pages
       check_mistake "$checked"
     fi

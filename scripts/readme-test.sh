@@ -25,9 +25,9 @@
 # copied from them. Everything after the bootstrap runs in private network,
 # mount and process namespaces: the web server on port 80 of its own
 # loopback, no process or mount outliving the run. The chroot has no
-# systemd: a stand-in systemctl runs Debian's init scripts, and policy-rc.d
-# keeps packages from starting services on installation, as on a machine
-# whose administrator starts them.
+# systemd: a stand-in systemctl runs Debian's init scripts; policy-rc.d
+# keeps the packages' scripts from starting services, and the harness starts
+# the web server once it is installed, as systemd would.
 #
 # Needs root, debootstrap and BUILD_DIR/vxml_*.deb (scripts/package.sh). The
 # bootstrapped root, with the packages the README installs already
@@ -373,7 +373,9 @@ check_mistake() {
 # Runs the README's blocks for one web server, with the checks after the
 # self-check and after the uninstallation.
 deploy() {
-  local i tags checked="" log="$work/$server.log" out="$work/block.out"
+  local i tags checked="" log="$work/$server.log" out="$work/block.out" started=""
+  local service=$server begin=$SECONDS
+  [ "$server" != apache ] || service=apache2
   root="$work/root-$server"
   : >"$log"
   make_root
@@ -384,7 +386,7 @@ deploy() {
       continue
     fi
     has_tag "$tags" "$server" || continue
-    echo "--- $server: README.md line ${block_line[$i]}" >>"$log"
+    echo "--- $server: README.md line ${block_line[$i]} (at $((SECONDS - begin)) s)" >>"$log"
     if ! run_block "${block_body[$i]}" >"$out" 2>&1; then
       cat "$out" >>"$log"
       tail -n 40 "$log"
@@ -392,6 +394,12 @@ deploy() {
            "(whole output: $log; the root is left in $root)"
     fi
     cat "$out" >>"$log"
+    # A machine booted with systemd starts the web server on its
+    # installation, with Debian's configuration.
+    if [ -z "$started" ] && [ -x "$root/etc/init.d/$service" ]; then
+      in_root "/etc/init.d/$service" start >>"$log" 2>&1 || fail "$server: $service did not start"
+      started=1
+    fi
     # lighttpd warns about its configuration (a module order, say) on start.
     if grep -E '^[-0-9]+ [:0-9]+: \([a-z_]+\.c\.[0-9]+\) Warning' "$out"; then
       fail "$server: the web server warns about the configuration of README.md line" \

@@ -102,6 +102,8 @@ prepare_tarball() {
   rm -rf --one-file-system "$boot"
 }
 
+# The first pass prepares the root, then runs the script again in new
+# namespaces with the root's tarball and the package in the environment.
 if [ "${VXML_README_TEST_TARBALL:-}" = "" ]; then
   [ "$(id -u)" = 0 ] || fail "needs root (it bootstraps and enters a Debian root)"
   for tool in debootstrap unshare chroot setsid curl ip; do

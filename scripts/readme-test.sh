@@ -14,7 +14,8 @@
 #     servers' passwords, and the rest of the shipped example stays as it is;
 #   - after the block tagged "check" (the self-check, which must pass), it
 #     requests every page through the web server and compares it with what
-#     the end-to-end tests expect, then makes one mistake (Apache: a wrong
+#     the end-to-end tests expect, checks that the program's standard error
+#     reaches the log the README names, then makes one mistake (Apache: a wrong
 #     database password; lighttpd: an unwritable session directory) and
 #     expects the page text and the --check line that the README's
 #     troubleshooting table promises for it;
@@ -353,6 +354,22 @@ $output"
   echo "readme-test: $server, $what: page and self-check as README.md's troubleshooting table says ($found)"
 }
 
+# The program's standard error reaches the log that README.md's "Where the
+# messages go" names: a wrong directory password makes the directory client
+# say so there.
+check_error_log() {
+  local settings="$root/Korvelund/config/Lumera.cfg" log=/var/log/lighttpd/breakage.log
+  local line='LDAPSession error LDAPSession Failed to authenticate'
+  [ "$server" != apache ] || log=/var/log/apache2/error.log
+  sed -i "s/^ldappassword=.*/ldappassword=not-$VXML_LDAP_ADMIN_PASSWORD/" "$settings"
+  fetch 'pagename=callback&dest=2001'
+  sed -i "s/^ldappassword=.*/ldappassword=$VXML_LDAP_ADMIN_PASSWORD/" "$settings"
+  grep -qF "SYSTEM ERROR: LDAPSession Failed to authenticate" "$work/body" ||
+    fail "$server: a wrong directory password gave the page '$(cat "$work/body")'"
+  grep -qF "$line" "$root$log" || fail "$server: the program's standard error is not in $log"
+  echo "readme-test: $server passes the program's standard error to $log"
+}
+
 # The deliberate mistake under each web server, undone afterwards.
 check_mistake() {
   local check=$1 settings="$root/Korvelund/config/Lumera.cfg" sessions="$root/Korvelund/sessions"
@@ -411,6 +428,7 @@ deploy() {
       checked=${block_body[$i]}
       cat "$out"
       check_pages
+      check_error_log
       check_mistake "$checked"
     fi
   done

@@ -31,6 +31,8 @@ PACKAGES=(
   clang libclang-rt-14-dev
   dpkg-dev lintian file
 )
+# The README test bootstraps a Debian 12 root (scripts/readme-test.sh).
+PACKAGES+=(debootstrap)
 
 # Installs, without questions, whichever of PACKAGES is not installed; does
 # nothing (and never calls apt-get) when all are there.

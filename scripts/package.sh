@@ -42,7 +42,7 @@ trap 'rm -rf "$tmp"' EXIT
 dpkg-deb -x "$deb" "$tmp"
 file "$tmp/usr/lib/cgi-bin/vxml.cgi" | grep -q 'ELF 64-bit.*stripped' ||
   fail "vxml.cgi is not a stripped ELF program"
-lintian --fail-on error --suppress-tags copyright-without-copyright-notice "$deb"
+lintian --fail-on error,warning "$deb"
 
 if [ "${VXML_PACKAGE_INSTALL:-0}" = 1 ] && [ "$(id -u)" = 0 ]; then
   echo "=== installing $deb with apt"

@@ -3,7 +3,10 @@
 #   scripts/     the shell scripts (and tests/servers/) checked by shellcheck;
 #   build/       warnings as errors; every test, the live ones against
 #                private servers that CTest starts and stops; the Debian
-#                package built and checked (scripts/package.sh);
+#                package built and checked (scripts/package.sh), and the
+#                README's operator steps run with it on a freshly
+#                bootstrapped Debian 12 root (scripts/readme-test.sh, as
+#                root only);
 #   build-asan/  the same tests under AddressSanitizer and
 #                UndefinedBehaviorSanitizer;
 #   build-tsan/  the kernel tests (label "kernel") under ThreadSanitizer;
@@ -70,6 +73,12 @@ if [ ${#ctest_args[@]} -eq 0 ]; then
   step "build: whole executables shuffled" run_whole_shuffled "$REPO/build"
   step "Debian package" env VXML_PACKAGE_INSTALL="${CI:+1}" "$REPO/scripts/package.sh" \
     "$REPO/build"
+  # The README's operator steps on a fresh Debian 12 root (needs root).
+  if [ "$(id -u)" = 0 ]; then
+    step "README on Debian 12" "$REPO/scripts/readme-test.sh" "$REPO/build"
+  else
+    echo "=== README on Debian 12: skipped (needs root)"
+  fi
   step "build-tsan (kernel)" tsan_kernel_tests
   step "build-fuzz" "$REPO/scripts/fuzz.sh" 20000
 fi

@@ -158,8 +158,9 @@ class WebContext {
   // when one is due (StartIdleSessionScan): at most one process scans at a
   // time and at most once a minute, so an idle file may live up to a minute
   // longer, and files in use are never deleted. Meant to run after the
-  // answer is complete and standard output is closed. Throws nothing.
-  static void CleanupIdleSessions();
+  // answer is complete and standard output is closed. True when a scan was
+  // started. Throws nothing.
+  static bool CleanupIdleSessions();
   // Loads the session `sessionId`, or the current one, or the one named by
   // the "sessionId" argument or cookie (a decimal number of at most 20
   // digits; anything else counts as none, and an argument holding it is

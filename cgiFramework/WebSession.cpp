@@ -601,14 +601,17 @@ bool IsDue(const struct stat& st, time_t now, int interval) {
          st.st_mtime > now + interval;
 }
 
-// What makes the stamp of status `st` unusable for the user `owner` (root:
-// any owner will do), "" when nothing does. Setting its time needs the
-// file's owner.
+// Stands for any owner in StampProblem.
+constexpr uid_t kAnyOwner = static_cast<uid_t>(-1);
+
+// What makes the stamp of status `st` unusable for the user `owner`, "" when
+// nothing does. Setting its time needs the file's owner (or root, who
+// passes kAnyOwner).
 UString StampProblem(const struct stat& st, uid_t owner) {
   UString problem;
   if (!S_ISREG(st.st_mode)) {
     problem = "is not a regular file";
-  } else if (owner != 0 && st.st_uid != owner) {
+  } else if (owner != kAnyOwner && st.st_uid != owner) {
     problem.Format("belongs to uid %u, not to uid %u",
                    static_cast<unsigned>(st.st_uid),
                    static_cast<unsigned>(owner));
@@ -644,7 +647,7 @@ bool IsScanDue(const char* path, time_t now, int interval, UString* problem) {
     if (errno != ENOENT) *problem = strerror(errno);
     return errno == ENOENT;
   }
-  *problem = StampProblem(st, geteuid());
+  *problem = StampProblem(st, geteuid() == 0 ? kAnyOwner : geteuid());
   return problem->IsEmpty() && IsDue(st, now, interval);
 }
 
@@ -790,11 +793,11 @@ bool CheckSessionStamp(const char* dir, const char* contains, UString* what,
   return false;
 }
 
-void WebContext::CleanupIdleSessions() {
+bool WebContext::CleanupIdleSessions() {
   const CleanupRequest& request = LastCleanupRequest();
-  if (request.seconds == 0) return;
-  StartIdleSessionScan(request.dir.c_str(), request.prefix.c_str(),
-                       request.seconds, time(nullptr));
+  if (request.seconds == 0) return false;
+  return StartIdleSessionScan(request.dir.c_str(), request.prefix.c_str(),
+                              request.seconds, time(nullptr));
 }
 
 void WebContext::CleanupDir(const char* path, const char* contains,

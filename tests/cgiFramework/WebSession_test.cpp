@@ -1,9 +1,11 @@
 // Session files: loading, the client-address check, new identifiers,
-// saving, idle cleanup and its throttle, the lock time-out, concurrent,
-// interrupted and failing saves, and files that are not plain files.
+// saving, expiry, idle cleanup with its throttle, stamps and detached
+// process, the lock time-out, concurrent, interrupted and failing saves, and
+// files that are not plain files.
 #include "cgiFramework/WebSession.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -29,6 +31,12 @@ class WebSessionTest : public webtest::SiteFixture {
   bool Exists(const std::string& name) const {
     struct stat st;
     return stat(File(name).c_str(), &st) == 0;
+  }
+  // Removes the session directory entries `names`, files or directories.
+  void RemoveAll(std::initializer_list<const char*> names) const {
+    for (const char* name : names) {
+      if (unlink(File(name).c_str()) != 0) rmdir(File(name).c_str());
+    }
   }
 };
 
@@ -232,9 +240,10 @@ TEST_F(WebSessionTest, NothingSavedWithoutFileOrPrefix) {
   EXPECT_EQ(rmdir(Site("/Korvelund/sessions").c_str()), 0);  // empty
 }
 
-// Sets the access and modification time of `path` to `when`.
-void Age(const std::string& path, time_t when) {
-  struct timespec times[2] = {{when, 0}, {when, 0}};
+// Sets the access time of `path` to `when` and its modification time to
+// `written` (0: `when` too).
+void Age(const std::string& path, time_t when, time_t written = 0) {
+  struct timespec times[2] = {{when, 0}, {written != 0 ? written : when, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0)
       << path;
 }
@@ -243,29 +252,38 @@ TEST_F(WebSessionTest, CleanupRemovesIdleFilesOnly) {
   const time_t now = 1000000;
   mkdir(File("UserDir").c_str(), 0700);
   for (const char* name : {"User_1", "User_2", "+User_3", "SuperUser_7",
-                           "Other_1", "User_8", "+User_2.save"}) {
+                           "Other_1", "User_8", "+User_2.save", "User_4",
+                           "User_6", "+User_6.save"}) {
     WriteFile(File(name), "x");
   }
   ASSERT_EQ(symlink("User_1", File("User_link").c_str()), 0);
   for (const char* name : {"User_2", "+User_3", "SuperUser_7", "Other_1",
-                           "UserDir", "User_8", "User_link", "+User_2.save"}) {
+                           "UserDir", "User_8", "User_link", "+User_2.save",
+                           "User_6"}) {
     Age(File(name), now - 101);
   }
   Age(File("User_1"), now - 100);  // exactly as old as allowed
+  // Written recently on a noatime mount: the old access time does not count.
+  Age(File("User_4"), now - 5000, now - 1);
+  // An interrupted save left its newest content in the side file just now.
+  Age(File("+User_6.save"), now - 1);
   // A request holds User_8: it is in use, however old its access time.
   int busy = open(File("User_8").c_str(), O_RDONLY);
   ASSERT_EQ(flock(busy, LOCK_EX), 0);
   DeleteIdleSessionFiles(File("").c_str(), "User", 100, now);
   close(busy);
-  for (const char* name : {"User_1", "+User_3", "Other_1", "UserDir", "User_8"})
+  for (const char* name : {"User_1", "+User_3", "Other_1", "UserDir", "User_8",
+                           "User_4", "User_6"})
     EXPECT_TRUE(Exists(name)) << name;
   for (const char* name :
        {"User_2", "+User_2.save", "SuperUser_7", "User_link"})
     EXPECT_FALSE(Exists(name)) << name;
 }
 
-// The scan after the answer runs at most once per interval, and never in
-// two processes at once; InitSession itself deletes nothing.
+// The scan runs at most once per interval, never in two processes at once,
+// and for at most its time budget; what is left waits for the next
+// interval. InitSession itself deletes nothing; the scheduled clean-up
+// ignores the throttle.
 TEST_F(WebSessionTest, IdleScansAreThrottled) {
   const std::string dir = File("");
   const time_t now = time(nullptr);
@@ -276,11 +294,15 @@ TEST_F(WebSessionTest, IdleScansAreThrottled) {
     context.InitSession("User", 100, true);
   }
   EXPECT_TRUE(Exists("User_1"));
-  WebContext::CleanupIdleSessions();  // the first scan runs at once
+  // The first scan runs at once; a budget of nothing reaches no file.
+  EXPECT_TRUE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, now, 60, 0));
+  EXPECT_TRUE(Exists("User_1"));
+  EXPECT_TRUE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, now + 60));
   EXPECT_FALSE(Exists("User_1"));
   struct stat stamp_status;
   ASSERT_EQ(stat(File("+User.cleanup").c_str(), &stamp_status), 0);
   const time_t scanned = stamp_status.st_mtime;  // when that scan began
+  EXPECT_EQ(scanned, now + 60);
 
   WriteFile(File("User_2"), "x");
   Age(File("User_2"), now - 1000);
@@ -298,6 +320,223 @@ TEST_F(WebSessionTest, IdleScansAreThrottled) {
   EXPECT_TRUE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, scanned + 60));
   EXPECT_FALSE(Exists("User_2"));
   EXPECT_FALSE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, scanned + 61));
+
+  WriteFile(File("User_3"), "x");
+  Age(File("User_3"), now - 1000);
+  EXPECT_EQ(CleanSessionsNow(dir.c_str(), "User", 100, stderr), 0);
+  EXPECT_FALSE(Exists("User_3"));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(CleanSessionsNow(Site("/none").c_str(), "User", 100, stderr), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "vxml.cgi: cannot read the session directory " + Site("/none") +
+                ": No such file or directory\n");
+}
+
+// A session idle past the idle time expires when it is loaded: it is
+// deleted, and the request goes on with a fresh session of the same
+// identifier. A read or a write keeps it, whichever is later (a noatime
+// mount never updates the access time), and so does the side file of an
+// interrupted save.
+TEST_F(WebSessionTest, IdleSessionsExpireOnLoad) {
+  const time_t now = time(nullptr);
+  const struct {
+    const char* what;
+    time_t read, written, side_written;  // side: 0 for none
+    bool kept;
+  } cases[] = {
+      {"read recently", now - 10, now - 5000, 0, true},
+      {"written recently, noatime", now - 5000, now - 10, 0, true},
+      {"saved recently, interrupted", now - 5000, now - 5000, now - 10, true},
+      {"idle", now - 1441, now - 1441, 0, false},
+      {"idle, with an old side file", now - 5000, now - 5000, now - 5000,
+       false},
+  };
+  setenv("QUERY_STRING", "sessionId=42", 1);
+  setenv("REMOTE_ADDR", "10.0.0.5", 1);
+  for (const auto& c : cases) {
+    WriteFile(File("User_42"), kSaved);
+    Age(File("User_42"), c.read, c.written);
+    if (c.side_written != 0) {
+      WriteFile(File("+User_42.save"), kSaved);
+      Age(File("+User_42.save"), c.side_written);
+    }
+    {
+      WebContext context(nullptr, nullptr);
+      context.InitSession("User", 1440, true);
+      EXPECT_STREQ(context.GetWebSessionId(), "42") << c.what;
+      EXPECT_EQ(context.HasWebSessionVar("theme"), c.kept) << c.what;
+    }
+    EXPECT_EQ(ReadFile(File("User_42")),
+              c.kept ? kSaved : "REMOTE_ADDR=10.0.0.5\nREMOTE_PORT=\n")
+        << c.what;
+    EXPECT_FALSE(Exists("+User_42.save")) << c.what;
+  }
+}
+
+// Makes `path` a symbolic link to `target` (kind 0), a FIFO (1), an empty
+// directory (2), read-only (3) or another user's (4); true on success.
+bool MakeEntry(const std::string& path, int kind, const std::string& target) {
+  switch (kind) {
+    case 0:
+      return symlink(target.c_str(), path.c_str()) == 0;
+    case 1:
+      return mkfifo(path.c_str(), 0600) == 0;
+    case 2:
+      return mkdir(path.c_str(), 0700) == 0;
+    case 3:
+      return chmod(path.c_str(), 0400) == 0;
+    default:
+      return chown(path.c_str(), 12345, 12345) == 0;
+  }
+}
+
+// A stamp that no scan can use is reported on standard error, once per
+// interval, and fails the operator's check with its remedy.
+TEST_F(WebSessionTest, UnusableStampsAreReported) {
+  const std::string dir = Site("/Korvelund/sessions");
+  const std::string stamp = File("+User.cleanup");
+  const time_t now = time(nullptr);
+  const bool root = geteuid() == 0;
+  const struct {
+    const char* problem;
+    int kind;  // 0 link, 1 FIFO, 2 directory, 3 read-only, 4 another owner
+    bool in_request;  // this process cannot use it either
+  } cases[] = {{"is not a regular file", 0, true},
+               {"is not a regular file", 1, true},
+               {"is not a regular file", 2, true},
+               {"is not writable", 3, true},
+               {"belongs to uid 12345, not to uid 0", 4, false}};
+  for (const auto& c : cases) {
+    if (c.kind == 4 && !root) continue;  // only root gives files away
+    if (c.kind >= 3) WriteFile(stamp, "\n");
+    ASSERT_TRUE(MakeEntry(stamp, c.kind, "User_1")) << c.kind;
+    testing::internal::CaptureStderr();
+    for (time_t at : {now, now + 59, now + 60}) {
+      StartIdleSessionScan(dir.c_str(), "User", 100, at);
+    }
+    const std::string line = "WebContext::CleanupIdleSessions stamp " + stamp +
+                             " " + c.problem +
+                             ": idle sessions are not deleted; remove it "
+                             "(vxml.cgi --check)\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              c.in_request ? line + line : "")
+        << c.kind;
+    UString what, fix;
+    EXPECT_FALSE(CheckSessionStamp(dir.c_str(), "User", &what, &fix));
+    EXPECT_EQ(Text(what), "session clean-up stamp " + stamp + " " +
+                              c.problem +
+                              ": idle sessions are not deleted after answers")
+        << c.kind;
+    EXPECT_EQ(Text(fix), "remove it (rm -r " + stamp +
+                             "); the next request makes it anew");
+    RemoveAll({"+User.cleanup", "+User.cleanup-reported"});
+  }
+  UString what, fix;
+  EXPECT_TRUE(CheckSessionStamp(dir.c_str(), "User", &what, &fix));
+  EXPECT_EQ(Text(what), "session clean-up stamp " + stamp + ": not made yet");
+}
+
+// The gate the detached scan waits at, held by the test.
+std::string scan_gate;
+
+void WaitAtGate() {
+  int fd = open(scan_gate.c_str(), O_RDONLY);
+  flock(fd, LOCK_EX);
+  close(fd);
+}
+
+// The scan after an answer runs in a process of its own: the request's
+// process returns at once and keeps no descriptor of the answer (Apache
+// waits for every one), a SIGTERM to the request's process group (lighttpd
+// signals the process) leaves the scan alone, and the idle files go. With
+// the settings key off, no scan starts.
+TEST_F(WebSessionTest, ScanOutlivesTheRequestProcess) {
+  const time_t now = time(nullptr);
+  for (const char* name : {"User_1", "User_2", "User_3"}) {
+    WriteFile(File(name), "x");
+    Age(File(name), now - 1000);
+  }
+  scan_gate = Site("/gate");
+  WriteFile(scan_gate, "");
+  int gate = open(scan_gate.c_str(), O_RDONLY);
+  ASSERT_EQ(flock(gate, LOCK_EX), 0);
+  session_scan_hook = WaitAtGate;
+  for (const char* settings : {"sessionCleanup=off\n", ""}) {
+    int answer[2];
+    ASSERT_EQ(pipe(answer), 0);
+    pid_t request = fork();
+    ASSERT_GE(request, 0);
+    if (request == 0) {
+      setpgid(0, 0);
+      dup2(answer[1], STDOUT_FILENO);
+      dup2(answer[1], STDERR_FILENO);
+      close(answer[0]);
+      close(answer[1]);
+      {
+        WebContext context(Config(settings), nullptr);
+        context.InitSession("User", 100, true);
+      }
+      bool started = WebContext::CleanupIdleSessions();
+      close(STDOUT_FILENO);
+      close(STDERR_FILENO);
+      if (!started) _exit(0);
+      pause();
+      _exit(1);
+    }
+    close(answer[1]);
+    struct pollfd end = {answer[0], POLLIN, 0};
+    ASSERT_EQ(poll(&end, 1, 10000), 1) << "the answer was held open";
+    char byte;
+    EXPECT_EQ(read(answer[0], &byte, 1), 0);
+    close(answer[0]);
+    if (*settings == '\0') kill(-request, SIGTERM);
+    int status;
+    ASSERT_EQ(waitpid(request, &status, 0), request);
+    EXPECT_EQ(*settings != '\0', WIFEXITED(status)) << settings;
+    EXPECT_TRUE(Exists("User_1"));
+  }
+  close(gate);
+  session_scan_hook = nullptr;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((Exists("User_1") || Exists("User_2") || Exists("User_3")) &&
+         std::chrono::steady_clock::now() < deadline) {
+    usleep(10000);
+  }
+  for (const char* name : {"User_1", "User_2", "User_3"})
+    EXPECT_FALSE(Exists(name)) << name;
+}
+
+// A side file that is not a regular file would fail every save of its
+// session: it is removed, and the save goes on.
+TEST_F(WebSessionTest, OddSideFilesAreRemoved) {
+  const std::string target = Site("/target");
+  const struct {
+    const char* name;
+    int kind;  // 0 link, 1 FIFO, 2 empty directory
+  } cases[] = {{"+User_42.save.tmp", 0},
+               {"+User_42.save.tmp", 1},
+               {"+User_42.save.tmp", 2},
+               {"+User_42.save", 2}};
+  setenv("QUERY_STRING", "sessionId=42", 1);
+  setenv("REMOTE_ADDR", "10.0.0.5", 1);
+  for (const auto& c : cases) {
+    WriteFile(target, "keep");
+    WriteFile(File("User_42"), kSaved);
+    const std::string odd = File(c.name);
+    ASSERT_TRUE(MakeEntry(odd, c.kind, target)) << c.kind;
+    {
+      WebContext context(nullptr, nullptr);
+      context.InitSession("User", 0, true);
+      context.SetWebSessionVar("theme", "new");
+    }
+    EXPECT_EQ(ReadFile(File("User_42")),
+              "REMOTE_ADDR=10.0.0.5\nREMOTE_PORT=40000\ntheme=new\n")
+        << c.name << " " << c.kind;
+    struct stat st;
+    EXPECT_NE(lstat(odd.c_str(), &st), 0) << c.name << " " << c.kind;
+    EXPECT_EQ(ReadFile(target), "keep");
+  }
 }
 
 // The step at which the save in the child process is stopped.

@@ -13,6 +13,7 @@
 #include "app/PortalContext.h"
 #include "app/RequestLog.h"
 #include "app/VXML.h"
+#include "app/VXMLRequest.h"
 #include "cgiFramework/SQLSession.h"
 #include "cgiFramework/SitePaths.h"
 #include "cgiFramework/WebArgument.h"
@@ -46,6 +47,7 @@ const SettingsKey kKeys[] = {
      "the call-back search uses the base \"\" (the directory's default)"},
     {kRequestLogKey, false, false, "one line per request goes to syslog"},
     {"maxPostSize", false, false, "request bodies up to 16 MiB"},
+    {kSessionCleanupKey, false, false, "idle sessions are deleted after answers"},
 };
 
 // The search the call-back page makes, for any number.
@@ -406,6 +408,12 @@ void SelfCheck::CheckSessionDirectory() {
   unlink(probe);
   what.Format("session directory %s writable", static_cast<char*>(dir));
   Pass(what);
+  UString fix;
+  if (CheckSessionStamp(dir, kSessionPrefix, &what, &fix)) {
+    Pass(what);
+  } else {
+    Fail(what, fix);
+  }
 }
 
 void SelfCheck::CheckArchive(PortalContext& context, bool known_host) {

@@ -7,8 +7,8 @@
 // The checks: the settings file and each key it holds or needs; the
 // database connection and the settings statement for the web user (NAME,
 // else REMOTE_USER, else ""); the directory bind and one search like the
-// call-back page's; the session directory writable; the call server's
-// voicemail archive readable. No line ever shows a password: every value of
+// call-back page's; the session directory writable and the stamp of its
+// clean-up usable; the call server's voicemail archive readable. No line ever shows a password: every value of
 // a password key is replaced by "***" wherever it would appear.
 //
 // Only the command-line flag starts it, and only when REQUEST_METHOD is not

@@ -12,10 +12,6 @@
 
 namespace {
 
-// Session files of the speech browser: prefix and idle time in seconds.
-const char kSessionPrefix[] = "User";
-constexpr int kSessionIdleSeconds = 1440;
-
 // Tracks the request's answer and its first failure.
 class Answer {
  public:

@@ -17,6 +17,10 @@
 #include "app/PortalContext.h"
 #include "app/RequestLog.h"
 
+// Session files of the speech browser: prefix and idle time in seconds.
+inline constexpr char kSessionPrefix[] = "User";
+inline constexpr int kSessionIdleSeconds = 1440;
+
 // Makes the request's context: new, owned by the caller. Throws the
 // context's constructor texts.
 using ContextFactory = std::function<PortalContext*()>;

@@ -7,12 +7,16 @@
 // for. The process exits with status 0 (the watchdog ends it with its own).
 //
 // Run from a shell as "vxml.cgi --check [--user NAME]" (no REQUEST_METHOD
-// in the environment), it checks the deployment instead (SelfCheck.h).
+// in the environment), it checks the deployment instead (SelfCheck.h); as
+// "vxml.cgi --clean-sessions", from a timer, it deletes the idle session
+// files.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "app/PortalContext.h"
@@ -44,6 +48,13 @@ int main(int argc, char** argv) {
   Console->SetOutput(stderr);
   if (IsSelfCheckCall(argc, argv)) {
     const int status = RunSelfCheck(argc, argv, stdout);
+    Console = nullptr;
+    return status;
+  }
+  if (argc == 2 && strcmp(argv[1], "--clean-sessions") == 0 &&
+      getenv("REQUEST_METHOD") == nullptr) {
+    const int status = CleanSessionsNow(SitePath(kSessionDir), kSessionPrefix,
+                                        kSessionIdleSeconds, stderr);
     Console = nullptr;
     return status;
   }

@@ -2,9 +2,10 @@
 //
 // The web server runs the program once per HTTP request. It starts the
 // runtime kernel, arms the request's time limit, answers the request on the
-// portal context (VXMLRequest.h), closes standard output, writes the request
-// log line and then lets the session clean-up run, which no caller waits
-// for. The process exits with status 0 (the watchdog ends it with its own).
+// portal context (VXMLRequest.h), starts the session clean-up in a detached
+// process that no caller waits for, closes standard output and writes the
+// request log line. The process exits with status 0 (the watchdog ends it
+// with its own).
 //
 // Run from a shell as "vxml.cgi --check [--user NAME]" (no REQUEST_METHOD
 // in the environment), it checks the deployment instead (SelfCheck.h); as
@@ -69,6 +70,10 @@ int main(int argc, char** argv) {
   // output then writes to /dev/null, so that no later file takes its
   // descriptor.
   fflush(stdout);
+  // The idle-session scan starts before standard output is closed: from
+  // then on lighttpd may end this process at any moment. It runs in a
+  // process of its own, which holds nothing of the answer.
+  WebContext::CleanupIdleSessions();
   int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (null_fd >= 0) {
     dup2(null_fd, STDOUT_FILENO);
@@ -77,7 +82,6 @@ int main(int argc, char** argv) {
     close(STDOUT_FILENO);
   }
   RequestLog::Write(outcome, NowMs() - start_ms);
-  WebContext::CleanupIdleSessions();
   Console = nullptr;
   return 0;
 }

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -679,6 +680,9 @@ bool RunDetached(const std::function<void()>& work) {
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd < 0) _exit(1);
     for (int fd = 0; fd <= 2; ++fd) dup2(null_fd, fd);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     if (close_range(3, ~0U, 0) != 0) {
       for (int fd = 3; fd < 65536; ++fd) close(fd);
     }

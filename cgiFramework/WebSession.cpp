@@ -645,8 +645,9 @@ Claim ClaimInterval(const char* path, time_t now, int interval,
 bool IsScanDue(const char* path, time_t now, int interval, UString* problem) {
   struct stat st;
   if (lstat(path, &st) != 0) {
-    if (errno != ENOENT) *problem = strerror(errno);
-    return errno == ENOENT;
+    const int error = errno;
+    if (error != ENOENT) *problem = strerror(error);
+    return error == ENOENT;
   }
   *problem = StampProblem(st, geteuid() == 0 ? kAnyOwner : geteuid());
   return problem->IsEmpty() && IsDue(st, now, interval);
@@ -714,11 +715,9 @@ bool StartIdleSessionScan(const char* dir, const char* contains, int seconds,
     }
     return false;
   }
-  std::string scan_dir = dir, scan_contains = contains;
   return RunDetached([&] {
     if (session_scan_hook != nullptr) session_scan_hook();
-    CleanupIdleSessionFiles(scan_dir.c_str(), scan_contains.c_str(), seconds,
-                            now, interval);
+    CleanupIdleSessionFiles(dir, contains, seconds, now, interval);
   });
 }
 
@@ -777,14 +776,17 @@ bool CheckSessionStamp(const char* dir, const char* contains, UString* what,
                        UString* fix) {
   UString stamp = StampPath(dir, contains, "cleanup");
   what->Format("session clean-up stamp %s", static_cast<char*>(stamp));
-  struct stat dir_status, st;
-  if (stat(dir, &dir_status) != 0 || lstat(stamp, &st) != 0) {
+  struct stat st, dir_status;
+  if (lstat(stamp, &st) != 0) {
     const int error = errno;
     *what += ": ";
     *what += error == ENOENT ? "not made yet" : strerror(error);
+    *fix = "let the web server's user read the session directory";
     return error == ENOENT;
   }
-  UString problem = StampProblem(st, dir_status.st_uid);
+  // The web server's user owns the session directory.
+  UString problem = StampProblem(
+      st, stat(dir, &dir_status) == 0 ? dir_status.st_uid : geteuid());
   if (problem.IsEmpty()) {
     *what += " usable";
     return true;

@@ -47,7 +47,8 @@ const SettingsKey kKeys[] = {
      "the call-back search uses the base \"\" (the directory's default)"},
     {kRequestLogKey, false, false, "one line per request goes to syslog"},
     {"maxPostSize", false, false, "request bodies up to 16 MiB"},
-    {kSessionCleanupKey, false, false, "idle sessions are deleted after answers"},
+    {kSessionCleanupKey, false, false,
+     "idle sessions are deleted after answers"},
 };
 
 // The search the call-back page makes, for any number.

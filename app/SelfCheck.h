@@ -8,8 +8,9 @@
 // database connection and the settings statement for the web user (NAME,
 // else REMOTE_USER, else ""); the directory bind and one search like the
 // call-back page's; the session directory writable and the stamp of its
-// clean-up usable; the call server's voicemail archive readable. No line ever shows a password: every value of
-// a password key is replaced by "***" wherever it would appear.
+// clean-up usable; the call server's voicemail archive readable. No line ever
+// shows a password: every value of a password key is replaced by "***" wherever
+// it would appear.
 //
 // Only the command-line flag starts it, and only when REQUEST_METHOD is not
 // set: a web server sets that variable and may pass words of a query string

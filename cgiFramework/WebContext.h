@@ -167,12 +167,13 @@ class WebContext {
   // emptied). True when a session of this client address was loaded; false
   // without a prefix or an identifier. An unknown identifier is adopted with a
   // new file; so is the identifier of a file idle for longer than
-  // InitSession's idle time, which is deleted under its lock first. A session saved for another client address is refused: the Hidden
-  // argument "invalidSessionId" names it, a line goes to standard error, its
-  // file is left alone and this request continues with a new session. A
-  // save that was interrupted is completed first (see SessionSaveStep).
-  // Throws the LockedFile texts and "Unable to read session file"; a session
-  // that could not be loaded is then not saved by this context.
+  // InitSession's idle time, which is deleted under its lock first. A session
+  // saved for another client address is refused: the Hidden argument
+  // "invalidSessionId" names it, a line goes to standard error, its file is
+  // left alone and this request continues with a new session. A save that was
+  // interrupted is completed first (see SessionSaveStep). Throws the LockedFile
+  // texts and "Unable to read session file"; a session that could not be loaded
+  // is then not saved by this context.
   bool ScanWebSessionVars(const char* sessionId);
   // Rewrites the session file with every variable that has a name, as
   // "name=value" lines (see WebSession.h: no text can add lines of its

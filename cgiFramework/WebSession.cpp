@@ -659,8 +659,8 @@ void ReportStampProblem(const char* dir, const char* contains,
                         const char* stamp, const char* problem, time_t now,
                         int interval) {
   ScopedFd reported(-1);
-  if (ClaimInterval(StampPath(dir, contains, "cleanup-reported"), now,
-                    interval, reported) == Claim::kNotDue) {
+  if (ClaimInterval(StampPath(dir, contains, "cleanup-reported"), now, interval,
+                    reported) == Claim::kNotDue) {
     return;
   }
   fprintf(stderr,

@@ -1,6 +1,5 @@
 #include "app/RequestLog.h"
 
-#include <strings.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -271,9 +270,4 @@ void RequestLog::WriteFromSignal(const char* outcome, uint64_t bytes,
     line.Append(outcome);
   }
   SendTo(readied.fd, readied.address, line.c_str(), line.size());
-}
-
-bool RequestLog::IsOff(const char* value) {
-  return strcasecmp(value, "off") == 0 || strcmp(value, "0") == 0 ||
-         strcasecmp(value, "no") == 0;
 }

@@ -82,10 +82,6 @@ class RequestLog {
   // it formats on the stack and calls sendto(2) only.
   static void WriteFromSignal(const char* outcome, uint64_t bytes,
                               uint64_t body_sent, uint64_t body_expected);
-
-  // True when the settings value `value` of Setting::kRequestLog turns the
-  // log off: "off", "0" or "no"; absent or anything else keeps it on.
-  static bool IsOff(const char* value);
 };
 
 #endif  // REQUESTLOG_H_

@@ -20,6 +20,7 @@
 #include "app/PortalContext.h"
 #include "app/RequestWatchdog.h"
 #include "app/VXML.h"
+#include "app/VXMLRequest.h"
 #include "cgiFramework/SQLSession.h"
 #include "cgiFramework/Settings.h"
 #include "cgiFramework/SitePaths.h"
@@ -551,6 +552,12 @@ void SelfCheck::CheckSessionDirectory() {
   unlink(probe);
   what.Format("session directory %s writable", static_cast<char*>(dir));
   Pass(what);
+  UString fix;
+  if (CheckSessionStamp(dir, kSessionPrefix, &what, &fix)) {
+    Pass(what);
+  } else {
+    Fail(what, fix);
+  }
 }
 
 void SelfCheck::CheckArchive(PortalContext& context, bool known_host) {
@@ -614,6 +621,13 @@ int Version(int argc, char** /*argv*/, FILE* out) {
   return 0;
 }
 
+// Deletes every idle session file at once; messages go to standard error.
+int CleanSessions(int argc, char** /*argv*/, FILE* /*out*/) {
+  if (argc != 0) return kBadCommandLine;
+  return CleanSessionsNow(SitePath(kSessionDir), kSessionPrefix,
+                          kSessionIdleSeconds, stderr);
+}
+
 int Help(int argc, char** argv, FILE* out);
 
 const Command kCommands[] = {
@@ -622,6 +636,9 @@ const Command kCommands[] = {
      "directory; with NAME also the web user's portal settings and voicemail "
      "archive",
      Check},
+    {"--clean-sessions", "",
+     "delete the idle session files now (run by vxml-sessionclean.timer)",
+     CleanSessions},
     {"--version", "", "print the version", Version},
     {"--help", "", "print this text", Help},
 };

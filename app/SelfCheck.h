@@ -17,7 +17,8 @@
 // program knows (set, unset with what the program does then, or missing);
 // the database connection; the directory bind (at the configured server or
 // the one the program falls back to) and one search like the call-back
-// page's; the session directory writable. With --user NAME also the portal
+// page's; the session directory writable and the stamp of its
+// clean-up usable. With --user NAME also the portal
 // settings of the web user NAME at the portal's VirtualHost and the call
 // server's voicemail archive; without it these two are skipped, saying so.
 // The exit status counts only what was checked: 0 when nothing failed, 1

@@ -12,10 +12,6 @@
 
 namespace {
 
-// Session files of the speech browser: prefix and idle time in seconds.
-const char kSessionPrefix[] = "User";
-constexpr int kSessionIdleSeconds = 1440;
-
 // Tracks the request's answer and its first failure.
 class Answer {
  public:
@@ -75,7 +71,7 @@ void Describe(PortalContext& context, RequestOutcome* outcome) {
     outcome->page = static_cast<char*>(context["pagename"]);
   }
   outcome->session_id = context.session_id;
-  outcome->log = !RequestLog::IsOff(context.GetSetting(Setting::kRequestLog));
+  outcome->log = !IsOffSetting(context.GetSetting(Setting::kRequestLog));
   RequestLog::Prepare(*outcome);
 }
 

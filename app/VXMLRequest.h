@@ -25,6 +25,10 @@
 // announced), so that the web server records a failed request.
 constexpr int kCutExitStatus = 4;
 
+// Session files of the speech browser: prefix and idle time in seconds.
+inline constexpr char kSessionPrefix[] = "User";
+inline constexpr int kSessionIdleSeconds = 1440;
+
 // Makes the request's context: new, owned by the caller. Throws the
 // context's constructor texts.
 using ContextFactory = std::function<PortalContext*()>;

@@ -2,14 +2,15 @@
 //
 // The web server runs the program once per HTTP request. It starts the
 // runtime kernel, arms the request's time limit, answers the request on the
-// portal context (VXMLRequest.h), writes the request log line, closes
-// standard output and then lets the session clean-up run, which no caller
-// waits for. The process exits with status 0, or kCutExitStatus when the answer
+// portal context (VXMLRequest.h), writes the request log line, starts the
+// session clean-up in a detached process that no caller waits for and
+// closes standard output. The process exits with status 0, or kCutExitStatus when the answer
 // was cut (the watchdog ends it with its own).
 //
 // Run from a shell (no CGI variables in the environment), it runs the
 // operator's command line instead: "--check [--user NAME]", "--version",
-// "--help" (SelfCheck.h).
+// "--help" (SelfCheck.h), and "--clean-sessions", run by a timer to delete
+// the idle session files.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -52,6 +53,10 @@ int main(int argc, char** argv) {
   // output then writes to /dev/null, so that no later file takes its
   // descriptor.
   fflush(stdout);
+  // The idle-session scan starts before standard output is closed: from
+  // then on lighttpd may end this process at any moment. It runs in a
+  // process of its own, which holds nothing of the answer.
+  WebContext::CleanupIdleSessions();
   int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (null_fd >= 0) {
     dup2(null_fd, STDOUT_FILENO);
@@ -59,7 +64,6 @@ int main(int argc, char** argv) {
   } else {
     close(STDOUT_FILENO);
   }
-  WebContext::CleanupIdleSessions();
   Console = nullptr;
   return outcome.Cut() ? kCutExitStatus : 0;
 }

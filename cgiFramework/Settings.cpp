@@ -1,6 +1,7 @@
 #include "cgiFramework/Settings.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +68,11 @@ const SettingKey* FindSettingKey(const char* name) {
     if (strcmp(key.name, name) == 0) return &key;
   }
   return nullptr;
+}
+
+bool IsOffSetting(const char* value) {
+  return strcasecmp(value, "off") == 0 || strcmp(value, "0") == 0 ||
+         strcasecmp(value, "no") == 0;
 }
 
 SettingsText ParseSettings(const char* text, size_t length) {

@@ -52,6 +52,9 @@
       "seconds per database write", "10 seconds")                             \
   ROW(kSessionSync, "sessionSync", false, false,                              \
       "1: session saves are flushed to the disk", "no flush")                 \
+  ROW(kSessionCleanup, "sessionCleanup", false, false,                        \
+      "off, 0 or no: no idle-session scan after answers (the timer's only)",  \
+      "idle sessions are deleted after answers")                              \
   ROW(kRequestLog, "requestlog", false, false,                                \
       "off, 0 or no: no request log line", "one line per request goes to "    \
       "syslog")
@@ -84,6 +87,9 @@ extern const SettingKey kSettingKeys[kSettingKeyCount];
 const SettingKey& KeyOf(Setting id);
 // The row whose name is exactly `name`; null for an unknown name.
 const SettingKey* FindSettingKey(const char* name);
+// True when a switch's value turns it off: "off", "0" or "no" (any case for
+// the words); empty or anything else leaves it on.
+bool IsOffSetting(const char* value);
 
 // One name=value pair of the settings file as the program reads it.
 struct SettingsEntry {

@@ -116,7 +116,8 @@ WebContext::WebContext(const char* Aconfig, const char* Adirname)
       fbuf(nullptr),
       private_data(nullptr),
       body_length(0),
-      session_locked(false) {
+      session_locked(false),
+      session_idle_seconds(0) {
   global_context = this;
   dirname = Adirname != nullptr ? Adirname : kDefaultReportDir;
   config = Aconfig != nullptr ? Aconfig : kDefaultConfig;

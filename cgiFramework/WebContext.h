@@ -153,30 +153,34 @@ class WebContext {
 
   // Starts session handling with file prefix `prefix`: with `useArguments`
   // the identifier travels in the Context argument "sessionId" (else in the
-  // cookie "sessionId"); `seconds` (0: none) is the idle time after which
-  // CleanupIdleSessions deletes session files of this prefix; then the
-  // session is loaded (ScanWebSessionVars(null)). Throws the LockedFile texts
-  // and "Unable to read session file".
+  // cookie "sessionId"); `seconds` (0: none) is the idle time after which a
+  // session expires (see WebSession.h); then the session is loaded
+  // (ScanWebSessionVars(null)). Unless the setting Setting::kSessionCleanup
+  // turns it off, CleanupIdleSessions then scans for idle files of this
+  // prefix. Throws the LockedFile texts and "Unable to read session file".
   void InitSession(const char* prefix, int seconds, bool useArguments);
-  // Deletes the session files not read for longer than the idle time, for
-  // the prefix and idle time of this process's last InitSession (nothing
-  // when there was none, or its idle time was 0). Throttled: at most one
-  // process scans at a time and at most once a minute, so an idle file may
-  // live up to a minute longer; files in use are never deleted (see
-  // CleanupIdleSessionFiles). Meant to run after the answer is complete and
-  // standard output is closed. Throws nothing.
-  static void CleanupIdleSessions();
+  // Starts the scan for idle session files of the prefix and idle time of
+  // this process's last InitSession (nothing when there was none, its idle
+  // time was 0 or the settings turned the scan off) in a detached process
+  // when one is due (StartIdleSessionScan): at most one process scans at a
+  // time and at most once a minute, so an idle file may live up to a minute
+  // longer, and files in use are never deleted. Meant to run after the
+  // answer is complete and standard output is closed. True when a scan was
+  // started. Throws nothing.
+  static bool CleanupIdleSessions();
   // Loads the session `sessionId`, or the current one, or the one named by
   // the "sessionId" argument or cookie (a decimal number of at most 20
   // digits; anything else counts as none, and an argument holding it is
   // emptied). True when a session of this client address was loaded; false
   // without a prefix or an identifier. An unknown identifier is adopted with a
-  // new file. A session saved for another client address is refused: the Hidden
-  // argument "invalidSessionId" names it, a line goes to standard error, its
-  // file is left alone and this request continues with a new session. A
-  // save that was interrupted is completed first (see SessionSaveStep).
-  // Throws the LockedFile texts and "Unable to read session file"; a session
-  // that could not be loaded is then not saved by this context.
+  // new file; so is the identifier of a file idle for longer than
+  // InitSession's idle time, which is deleted under its lock first. A session
+  // saved for another client address is refused: the Hidden argument
+  // "invalidSessionId" names it, a line goes to standard error, its file is
+  // left alone and this request continues with a new session. A save that was
+  // interrupted is completed first (see SessionSaveStep). Throws the LockedFile
+  // texts and "Unable to read session file"; a session that could not be loaded
+  // is then not saved by this context.
   bool ScanWebSessionVars(const char* sessionId);
   // Rewrites the session file with every variable that has a name, as
   // "name=value" lines (see WebSession.h: no text can add lines of its
@@ -272,6 +276,7 @@ class WebContext {
   long body_length;     // number of bytes in fbuf
   bool session_locked;  // the session file could not be loaded this
                         // request: leave it as it is at the end
+  int session_idle_seconds;  // InitSession's idle time; 0: never expires
 };
 
 // Directory connection values used when nothing else is configured:

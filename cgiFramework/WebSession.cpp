@@ -2,17 +2,21 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 
 #include "cgiFramework/LockedFile.h"
@@ -132,6 +136,20 @@ bool RewriteInPlace(int fd, const std::string& content, bool sync) {
   return true;
 }
 
+// Removes the directory entry `path`: a file of any kind, or an empty
+// directory.
+void RemoveEntry(const char* path) {
+  if (unlink(path) != 0 && errno == EISDIR) rmdir(path);
+}
+
+// Removes `path` when it is there and not a regular file. A side file that
+// is a link, FIFO or directory would make every save of its session fail.
+// A directory that holds files stays, and the save fails.
+void RemoveUnlessRegular(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) RemoveEntry(path);
+}
+
 // The side file of the session file `path`: "+<name>.save" beside it.
 UString SidePath(const char* path) {
   const char* slash = strrchr(path, '/');
@@ -145,6 +163,7 @@ UString SidePath(const char* path) {
 // temporary name, flushed to the disk (with `sync`), then renamed into place.
 bool WriteSideFile(const UString& side, const std::string& content, bool sync) {
   UString temp = side + ".tmp";
+  RemoveUnlessRegular(temp);
   bool written;
   {
     ScopedFd out(
@@ -154,6 +173,7 @@ bool WriteSideFile(const UString& side, const std::string& content, bool sync) {
   }
   if (written) {
     ReportStep(SessionSaveStep::kSideWritten);
+    RemoveUnlessRegular(side);
     written = rename(temp, side) == 0;
   }
   if (!written) {
@@ -210,27 +230,71 @@ CleanupRequest& LastCleanupRequest() {
   return request;
 }
 
-// True when the file of status `st` was last read more than `seconds`
-// seconds before `now`.
-bool IsIdle(const struct stat& st, int seconds, time_t now) {
-  return st.st_atime + seconds < now;
+// The later of the access and modification time of status `st`.
+time_t LastReadOrWritten(const struct stat& st) {
+  return st.st_atime > st.st_mtime ? st.st_atime : st.st_mtime;
+}
+
+// The last use of the session file `path` of status `st`: the later of its
+// access and modification time, and of the modification time of the side
+// file of an interrupted save, which holds the session's newest content.
+time_t LastUse(const char* path, const struct stat& st) {
+  time_t last = LastReadOrWritten(st);
+  struct stat side;
+  if (lstat(SidePath(path), &side) == 0 && S_ISREG(side.st_mode) &&
+      side.st_mtime > last) {
+    last = side.st_mtime;
+  }
+  return last;
+}
+
+// True when a file last used at `last_use` is idle for more than `seconds`
+// seconds at `now`.
+bool IsIdle(time_t last_use, int seconds, time_t now) {
+  return last_use + seconds < now;
+}
+
+// Removes the session file `path` with the side files of its saves.
+void RemoveSessionFiles(const char* path) {
+  unlink(path);
+  UString side = SidePath(path);
+  RemoveEntry(side);
+  RemoveEntry(side + ".tmp");
+}
+
+// True when `path` still names the locked file of status `locked`: nobody
+// deleted or replaced it while this process waited for its lock.
+bool StillNamed(const char* path, const struct stat& locked) {
+  struct stat named;
+  return lstat(path, &named) == 0 && named.st_ino == locked.st_ino &&
+         named.st_dev == locked.st_dev;
+}
+
+// For the session file `path`, open and locked as `fd`: when it is idle for
+// more than `seconds` seconds at `now`, deletes it with its side files and
+// returns true, so that the caller goes on as for a missing file. A file
+// that was deleted or replaced while this process waited for the lock
+// counts as missing too, and is left alone.
+bool ExpireIfIdle(const char* path, int fd, int seconds, time_t now) {
+  struct stat locked;
+  if (seconds <= 0 || fstat(fd, &locked) != 0) return false;
+  if (!IsIdle(LastUse(path, locked), seconds, now)) return false;
+  if (StillNamed(path, locked)) RemoveSessionFiles(path);
+  return true;
 }
 
 // Deletes the idle session file `path`, with the side files of its saves,
-// unless another process holds it locked or read it meanwhile.
+// unless another process holds it locked or used it meanwhile.
 void DeleteUnlessInUse(const UString& path, int seconds, time_t now) {
   ScopedFd file(OpenRegularFile(path, O_RDONLY, OSLinks::kRefuse));
   if (file.fd < 0 || flock(file.fd, LOCK_EX | LOCK_NB) != 0) return;
-  struct stat locked, named;
-  if (fstat(file.fd, &locked) != 0 || !IsIdle(locked, seconds, now)) return;
-  if (lstat(path, &named) != 0 || named.st_ino != locked.st_ino ||
-      named.st_dev != locked.st_dev) {
+  struct stat locked;
+  if (fstat(file.fd, &locked) != 0 ||
+      !IsIdle(LastUse(path, locked), seconds, now) ||
+      !StillNamed(path, locked)) {
     return;
   }
-  unlink(path);
-  UString side = SidePath(path);
-  unlink(side);
-  unlink(side + ".tmp");
+  RemoveSessionFiles(path);
 }
 
 // A new identifier from 64 bits of the kernel's random source.
@@ -341,10 +405,12 @@ void WebContext::InitSession(const char* prefix, int seconds,
   if (useArguments) {
     GetWebArgument("sessionId", WebArgument::Any).type = WebArgument::Context;
   }
+  session_idle_seconds = seconds;
+  const bool scan_off = IsOffSetting(GetSetting(Setting::kSessionCleanup));
   CleanupRequest& cleanup = LastCleanupRequest();
   cleanup.dir = static_cast<char*>(SitePath(kSessionDir));
   cleanup.prefix = prefix != nullptr ? prefix : "";
-  cleanup.seconds = seconds;
+  cleanup.seconds = scan_off ? 0 : seconds;
   ScanWebSessionVars(nullptr);
 }
 
@@ -363,7 +429,8 @@ bool WebContext::ScanWebSessionVars(const char* sessionId) {
   session_locked = true;
   {
     LockedFile file(path, "r");
-    if (file == nullptr) {
+    if (file == nullptr ||
+        ExpireIfIdle(path, file.fd, session_idle_seconds, time(nullptr))) {
       CreateSessionId();
       return false;
     }
@@ -470,9 +537,7 @@ char* WebContext::GetWebSessionId() { return session_id; }
 
 void WebContext::DeleteSession() {
   if (session_prefix.IsEmpty() || session_id.IsEmpty()) return;
-  UString path = SessionPath();
-  unlink(path);
-  unlink(SidePath(path));
+  RemoveSessionFiles(SessionPath());
 }
 
 UString WebContext::SessionPath() {
@@ -498,46 +563,193 @@ UString WebContext::SessionPath() {
 //   or one dated more than an interval ahead (the clock was set back), lets
 //   the scan run. So a file idle for `seconds` is deleted at most one
 //   interval late, as long as requests keep coming.
+// - The scan runs in a process of its own, detached from the request's:
+//   lighttpd ends the request's process as soon as the answer is complete,
+//   and Apache holds the answer back until that process has ended and
+//   closed every descriptor of the answer. Each scan works for at most
+//   kSessionScanBudgetMs; the next interval goes on from there.
 // - A session in use is never deleted: each idle file is locked with a
 //   non-blocking flock before it is unlinked, and skipped when another
-//   process holds it. Under the lock its access time is read again (a
-//   request may have read it meanwhile), and the path must still name it.
+//   process holds it. Under the lock its times are read again (a request
+//   may have used it meanwhile), and the path must still name it.
+// - A stamp this process cannot use (not a regular file, owned by another
+//   user, not writable) would stop every scan: it is reported on standard
+//   error, at most once per interval, throttled by the stamp
+//   "+<prefix>.cleanup-reported" the same way.
 // The scan skips names starting with "+" (stamps, the side files of saves);
 // the side files of a deleted session go with it.
 
-bool CleanupIdleSessionFiles(const char* dir, const char* contains, int seconds,
-                             time_t now, int interval) {
-  if (contains == nullptr) contains = "";
-  UString stamp_path;
-  stamp_path.Format("%s/+%s.cleanup", dir, contains);
-  ScopedFd stamp(
-      OpenRegularFile(stamp_path, O_RDWR | O_CREAT, OSLinks::kRefuse));
-  if (stamp.fd < 0 || flock(stamp.fd, LOCK_EX | LOCK_NB) != 0) return false;
+void (*session_scan_hook)() = nullptr;
+
+namespace {
+
+// What claiming an interval on a stamp file gave.
+enum class Claim { kClaimed, kNotDue, kUnusable };
+
+UString StampPath(const char* dir, const char* contains, const char* suffix) {
+  UString path;
+  path.Format("%s/+%s.%s", dir, contains != nullptr ? contains : "", suffix);
+  return path;
+}
+
+// True when an interval has passed since the stamp of status `st` was set,
+// or it was never set, or it lies more than an interval ahead.
+bool IsDue(const struct stat& st, time_t now, int interval) {
+  return st.st_size == 0 || st.st_mtime + interval <= now ||
+         st.st_mtime > now + interval;
+}
+
+// Stands for any owner in StampProblem.
+constexpr uid_t kAnyOwner = static_cast<uid_t>(-1);
+
+// What makes the stamp of status `st` unusable for the user `owner`, "" when
+// nothing does. Setting its time needs the file's owner (or root, who
+// passes kAnyOwner).
+UString StampProblem(const struct stat& st, uid_t owner) {
+  UString problem;
+  if (!S_ISREG(st.st_mode)) {
+    problem = "is not a regular file";
+  } else if (owner != kAnyOwner && st.st_uid != owner) {
+    problem.Format("belongs to uid %u, not to uid %u",
+                   static_cast<unsigned>(st.st_uid),
+                   static_cast<unsigned>(owner));
+  } else if ((st.st_mode & S_IWUSR) == 0) {
+    problem = "is not writable";
+  }
+  return problem;
+}
+
+// Claims the interval starting at `now` on the stamp `path` (made when
+// missing): takes its lock without waiting and, when the interval is due,
+// sets its time to `now`. While `stamp` stays open, other processes find
+// the stamp taken.
+Claim ClaimInterval(const char* path, time_t now, int interval,
+                    ScopedFd& stamp) {
   struct stat st;
-  if (fstat(stamp.fd, &st) != 0) return false;
-  bool due = st.st_size == 0 || st.st_mtime + interval <= now ||
-             st.st_mtime > now + interval;
-  if (!due) return false;
-  if (st.st_size == 0 && !WriteAt(stamp.fd, "\n", 0)) return false;
+  stamp.fd = OpenRegularFile(path, O_RDWR | O_CREAT, OSLinks::kRefuse, &st);
+  if (stamp.fd < 0) return Claim::kUnusable;
+  if (flock(stamp.fd, LOCK_EX | LOCK_NB) != 0) return Claim::kNotDue;
+  if (fstat(stamp.fd, &st) != 0) return Claim::kUnusable;
+  if (!IsDue(st, now, interval)) return Claim::kNotDue;
+  if (st.st_size == 0 && !WriteAt(stamp.fd, "\n", 0)) return Claim::kUnusable;
   struct timespec times[2] = {{0, UTIME_OMIT}, {now, 0}};
-  if (futimens(stamp.fd, times) != 0) return false;
-  DeleteIdleSessionFiles(dir, contains, seconds, now);
+  if (futimens(stamp.fd, times) != 0) return Claim::kUnusable;
+  return Claim::kClaimed;
+}
+
+// Looks at the stamp `path` without taking it: true when a scan is due.
+// Sets `problem` when the stamp cannot be used by this process.
+bool IsScanDue(const char* path, time_t now, int interval, UString* problem) {
+  struct stat st;
+  if (lstat(path, &st) != 0) {
+    const int error = errno;
+    if (error != ENOENT) *problem = strerror(error);
+    return error == ENOENT;
+  }
+  *problem = StampProblem(st, geteuid() == 0 ? kAnyOwner : geteuid());
+  return problem->IsEmpty() && IsDue(st, now, interval);
+}
+
+// Reports the unusable stamp `stamp` on standard error, once per interval.
+// Should the stamp of the reports be unusable too, every call reports.
+void ReportStampProblem(const char* dir, const char* contains,
+                        const char* stamp, const char* problem, time_t now,
+                        int interval) {
+  ScopedFd reported(-1);
+  if (ClaimInterval(StampPath(dir, contains, "cleanup-reported"), now, interval,
+                    reported) == Claim::kNotDue) {
+    return;
+  }
+  fprintf(stderr,
+          "WebContext::CleanupIdleSessions stamp %s %s: idle sessions are not "
+          "deleted; remove it (vxml.cgi --check)\n",
+          stamp, problem);
+}
+
+// Runs `work` in a grandchild in a session of its own, with its standard
+// streams on /dev/null and every other descriptor closed, and returns once
+// the child between them has ended. False when the process could not be
+// made.
+bool RunDetached(const std::function<void()>& work) {
+  pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    if (setsid() < 0 || fork() != 0) _exit(0);
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd < 0) _exit(1);
+    for (int fd = 0; fd <= 2; ++fd) dup2(null_fd, fd);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (close_range(3, ~0U, 0) != 0) {
+      for (int fd = 3; fd < 65536; ++fd) close(fd);
+    }
+    work();
+    _exit(0);
+  }
+  int status;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
   return true;
 }
 
-void DeleteIdleSessionFiles(const char* dir, const char* contains, int seconds,
-                            time_t now) {
+// Milliseconds on the monotonic clock.
+long MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+bool StartIdleSessionScan(const char* dir, const char* contains, int seconds,
+                          time_t now, int interval) {
+  UString stamp = StampPath(dir, contains, "cleanup");
+  UString problem;
+  if (!IsScanDue(stamp, now, interval, &problem)) {
+    if (!problem.IsEmpty()) {
+      ReportStampProblem(dir, contains, stamp, problem, now, interval);
+    }
+    return false;
+  }
+  return RunDetached([&] {
+    if (session_scan_hook != nullptr) session_scan_hook();
+    CleanupIdleSessionFiles(dir, contains, seconds, now, interval);
+  });
+}
+
+bool CleanupIdleSessionFiles(const char* dir, const char* contains, int seconds,
+                             time_t now, int interval, long budget_ms) {
+  ScopedFd stamp(-1);
+  if (ClaimInterval(StampPath(dir, contains, "cleanup"), now, interval,
+                    stamp) != Claim::kClaimed) {
+    return false;
+  }
+  DeleteIdleSessionFiles(dir, contains, seconds, now, budget_ms);
+  return true;
+}
+
+bool DeleteIdleSessionFiles(const char* dir, const char* contains, int seconds,
+                            time_t now, long budget_ms) {
   DIR* listing = opendir(dir);
-  if (listing == nullptr) return;
+  if (listing == nullptr) return false;
   if (contains == nullptr) contains = "";
+  const long deadline = budget_ms < 0 ? -1 : MonotonicMs() + budget_ms;
+  bool complete = true;
   while (struct dirent* entry = readdir(listing)) {
+    if (deadline >= 0 && MonotonicMs() >= deadline) {
+      complete = false;
+      break;
+    }
     const char* name = entry->d_name;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
     if (name[0] == '+' || entry->d_type == DT_DIR) continue;
     if (strstr(name, contains) == nullptr) continue;
     struct stat st;
     if (fstatat(dirfd(listing), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode) || !IsIdle(st, seconds, now)) continue;
+    if (S_ISDIR(st.st_mode) || !IsIdle(LastReadOrWritten(st), seconds, now)) {
+      continue;
+    }
     UString path = UString(dir) + "/" + name;
     if (S_ISREG(st.st_mode)) {
       DeleteUnlessInUse(path, seconds, now);
@@ -546,13 +758,49 @@ void DeleteIdleSessionFiles(const char* dir, const char* contains, int seconds,
     }
   }
   closedir(listing);
+  return complete;
 }
 
-void WebContext::CleanupIdleSessions() {
+int CleanSessionsNow(const char* dir, const char* contains, int seconds,
+                     FILE* err) {
+  if (DeleteIdleSessionFiles(dir, contains, seconds, time(nullptr))) return 0;
+  fprintf(err, "vxml.cgi: cannot read the session directory %s: %s\n", dir,
+          strerror(errno));
+  return 1;
+}
+
+bool CheckSessionStamp(const char* dir, const char* contains, UString* what,
+                       UString* fix) {
+  UString stamp = StampPath(dir, contains, "cleanup");
+  what->Format("session clean-up stamp %s", static_cast<char*>(stamp));
+  struct stat st, dir_status;
+  if (lstat(stamp, &st) != 0) {
+    const int error = errno;
+    *what += ": ";
+    *what += error == ENOENT ? "not made yet" : strerror(error);
+    *fix = "let the web server's user read the session directory";
+    return error == ENOENT;
+  }
+  // The web server's user owns the session directory.
+  UString problem = StampProblem(
+      st, stat(dir, &dir_status) == 0 ? dir_status.st_uid : geteuid());
+  if (problem.IsEmpty()) {
+    *what += " usable";
+    return true;
+  }
+  *what += " ";
+  *what += problem;
+  *what += ": idle sessions are not deleted after answers";
+  fix->Format("remove it (rm -r %s); the next request makes it anew",
+              static_cast<char*>(stamp));
+  return false;
+}
+
+bool WebContext::CleanupIdleSessions() {
   const CleanupRequest& request = LastCleanupRequest();
-  if (request.seconds == 0) return;
-  CleanupIdleSessionFiles(request.dir.c_str(), request.prefix.c_str(),
-                          request.seconds, time(nullptr));
+  if (request.seconds == 0) return false;
+  return StartIdleSessionScan(request.dir.c_str(), request.prefix.c_str(),
+                              request.seconds, time(nullptr));
 }
 
 void WebContext::CleanupDir(const char* path, const char* contains,

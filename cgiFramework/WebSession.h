@@ -17,6 +17,7 @@
 #ifndef CGIFRAMEWORK_WEBSESSION_H_
 #define CGIFRAMEWORK_WEBSESSION_H_
 
+#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -94,22 +95,63 @@ enum class SessionSaveStep {
 // an interrupted save; lets tests stop a save at any step. Null normally.
 extern void (*session_save_hook)(SessionSaveStep step);
 
-// --- Clean-up of idle sessions ----------------------------------------------
+// --- Idle sessions -----------------------------------------------------------
+//
+// A session file is idle when it was neither read nor written for the idle
+// time: the later of its access and modification time counts (and the
+// modification time of the side file of an interrupted save), so a file
+// system mounted "noatime", where reading leaves the access time alone,
+// judges a session by its last save, and "relatime" behaves alike. An idle
+// file is expired when its session is loaded (see
+// WebContext::ScanWebSessionVars) and deleted by the scans below.
 
 // Seconds between two scans of one session directory for one prefix.
 inline constexpr int kSessionScanInterval = 60;
+// Longest a scan started after an answer works, in milliseconds; the files
+// it did not reach wait for the next interval.
+inline constexpr long kSessionScanBudgetMs = 10 * 1000;
 
-// The throttled scan behind WebContext::CleanupIdleSessions, at the time
-// `now`: unless another process is scanning `dir` for `contains`, or a scan
-// began less than `interval` seconds before `now`, deletes the idle files
-// as DeleteIdleSessionFiles does. True when it scanned.
+// After an answer, at the time `now`: when a scan of `dir` for names
+// containing `contains` is due (see CleanupIdleSessionFiles), starts it in
+// a detached process (a new session, standard streams on /dev/null, no
+// other descriptor of this process) and returns at once, so that neither a
+// web server's signal to this process nor its wait for this process's end
+// touches the scan. A stamp file that cannot be used is reported on
+// standard error, once per interval. True when a scan was started.
+bool StartIdleSessionScan(const char* dir, const char* contains, int seconds,
+                          time_t now, int interval = kSessionScanInterval);
+// When set, called by the detached process of StartIdleSessionScan before it
+// scans; lets tests hold a scan back. Null normally.
+extern void (*session_scan_hook)();
+
+// The throttled scan, at the time `now`: unless another process is scanning
+// `dir` for `contains`, or a scan began less than `interval` seconds before
+// `now`, deletes the idle files as DeleteIdleSessionFiles does, for at most
+// `budget_ms` milliseconds. True when it scanned.
 bool CleanupIdleSessionFiles(const char* dir, const char* contains, int seconds,
-                             time_t now, int interval = kSessionScanInterval);
+                             time_t now, int interval = kSessionScanInterval,
+                             long budget_ms = kSessionScanBudgetMs);
 // Deletes the files in directory `dir` whose names contain `contains` and do
-// not start with "+", when their last access lies more than `seconds`
-// seconds before `now`, with the side files of their saves. Directories are
-// never deleted, nor files that another process holds locked.
-void DeleteIdleSessionFiles(const char* dir, const char* contains, int seconds,
-                            time_t now);
+// not start with "+", when they are idle for more than `seconds` seconds
+// before `now`, with the side files of their saves. Directories are never
+// deleted, nor files that another process holds locked. Stops once
+// `budget_ms` milliseconds have passed (negative: no limit). False when the
+// directory cannot be read or the budget ended the scan.
+bool DeleteIdleSessionFiles(const char* dir, const char* contains, int seconds,
+                            time_t now, long budget_ms = -1);
+
+// The scheduled clean-up, "vxml.cgi --clean-sessions" from a timer: deletes
+// at once, unthrottled and without a time limit, the idle files of `dir`
+// for `contains`. Returns the exit status: 0, or 1 after a line on `err`
+// when the directory cannot be read.
+int CleanSessionsNow(const char* dir, const char* contains, int seconds,
+                     FILE* err);
+
+// For the operator's self-check: whether the stamp file of the scans of
+// `dir` for `contains` can be used by the owner of `dir` (the web server's
+// user). False when it cannot, with what is wrong in `what` and the remedy
+// in `fix`; true with `what` saying it is usable or not made yet.
+bool CheckSessionStamp(const char* dir, const char* contains, UString* what,
+                       UString* fix);
 
 #endif  // CGIFRAMEWORK_WEBSESSION_H_

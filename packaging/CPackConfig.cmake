@@ -38,4 +38,18 @@ execute_process(COMMAND gzip -9nf ${vxml_changelog} COMMAND_ERROR_IS_FATAL ANY)
 install(FILES ${vxml_changelog}.gz ${CMAKE_CURRENT_LIST_DIR}/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The scheduled clean-up of idle session files, as Debian's PHP packages do
+# it: a systemd timer that the maintainer scripts enable and start, and a
+# cron line that does the same where systemd does not run.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/vxml-sessionclean.service
+              ${CMAKE_CURRENT_LIST_DIR}/vxml-sessionclean.timer
+        DESTINATION lib/systemd/system)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/vxml.cron DESTINATION /etc/cron.d
+        RENAME vxml)
+set(vxml_conffiles ${PROJECT_BINARY_DIR}/packaging/conffiles)
+file(WRITE ${vxml_conffiles} "/etc/cron.d/vxml\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_LIST_DIR}/postinst ${CMAKE_CURRENT_LIST_DIR}/prerm
+    ${CMAKE_CURRENT_LIST_DIR}/postrm ${vxml_conffiles})
+
 include(CPack)

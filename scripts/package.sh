@@ -2,9 +2,10 @@
 # Builds the Debian package from the build tree DIR (default build/, which
 # must hold a built vxml.cgi) and checks it: the program in /usr/lib/cgi-bin,
 # the documentation, dependencies found by dpkg-shlibdeps (MariaDB
-# Connector/C among them), and lintian without errors. Run as root with
-# VXML_PACKAGE_INSTALL=1 (CI sets it), it also installs the package with
-# apt, runs the installed program once and removes the package again.
+# Connector/C among them), the session clean-up's timer and cron line, and
+# lintian without errors. Run as root with VXML_PACKAGE_INSTALL=1 (CI sets
+# it), it also installs the package with apt, runs the installed program
+# once, checks that the timer is enabled and purges the package again.
 #
 #   scripts/package.sh [DIR]
 set -euo pipefail
@@ -27,7 +28,9 @@ dpkg-deb -c "$deb"
 contents=$(dpkg-deb -c "$deb")
 for file in ./usr/lib/cgi-bin/vxml.cgi ./usr/share/doc/vxml/README.md \
             ./usr/share/doc/vxml/SECURITY.md ./usr/share/doc/vxml/Lumera.cfg.example \
-            ./usr/share/doc/vxml/copyright ./usr/share/doc/vxml/changelog.gz; do
+            ./usr/share/doc/vxml/copyright ./usr/share/doc/vxml/changelog.gz \
+            ./usr/lib/systemd/system/vxml-sessionclean.service \
+            ./usr/lib/systemd/system/vxml-sessionclean.timer ./etc/cron.d/vxml; do
   grep -qF " $file" <<<"$contents" || fail "$file is missing from the package"
 done
 grep -qE '^-rwxr-xr-x root/root .* \./usr/lib/cgi-bin/vxml\.cgi$' <<<"$contents" ||
@@ -53,7 +56,11 @@ if [ "${VXML_PACKAGE_INSTALL:-0}" = 1 ] && [ "$(id -u)" = 0 ]; then
   status=0
   out=$(env -i QUERY_STRING= REQUEST_METHOD=GET VXML_ROOT="$tmp" \
         /usr/lib/cgi-bin/vxml.cgi </dev/null 2>&1) || status=$?
-  DEBIAN_FRONTEND=noninteractive apt-get remove -y -q vxml </dev/null >/dev/null
+  # The session clean-up's timer is enabled, whether or not systemd runs.
+  timer=enabled
+  [ -L /etc/systemd/system/timers.target.wants/vxml-sessionclean.timer ] || timer=disabled
+  DEBIAN_FRONTEND=noninteractive apt-get purge -y -q vxml </dev/null >/dev/null
+  [ "$timer" = enabled ] || fail "the package did not enable vxml-sessionclean.timer"
   if [ "$status" != 0 ] || ! grep -q '^Content-type: text/html' <<<"$out"; then
     fail "the installed program did not run (status $status, output '$out')"
   fi

@@ -17,6 +17,7 @@
 
 #include "app/AnswerOutput.h"
 #include "app/RequestWatchdog.h"
+#include "cgiFramework/Settings.h"
 #include "support/LogSocket.h"
 
 namespace {
@@ -98,10 +99,10 @@ TEST(RequestLogTest, OneLinePerRequestWithoutSecretsOrLineBreaks) {
 TEST(RequestLogTest, SettingTurnsItOff) {
   LogSocket log;
   for (const char* value : {"off", "OFF", "0", "no"}) {
-    EXPECT_TRUE(RequestLog::IsOff(value)) << value;
+    EXPECT_TRUE(IsOffSetting(value)) << value;
   }
   for (const char* value : {"", "on", "yes", "1"}) {
-    EXPECT_FALSE(RequestLog::IsOff(value)) << value;
+    EXPECT_FALSE(IsOffSetting(value)) << value;
   }
   RequestOutcome outcome;
   outcome.log = false;

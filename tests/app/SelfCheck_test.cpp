@@ -132,6 +132,9 @@ const char kUsage[] =
     "         check the settings file, the database, the directory and the "
     "session directory; with NAME also the web user's portal settings and "
     "voicemail archive\n"
+    "       vxml.cgi --clean-sessions\n"
+    "         delete the idle session files now (run by "
+    "vxml-sessionclean.timer)\n"
     "       vxml.cgi --version\n"
     "         print the version\n"
     "       vxml.cgi --help\n"
@@ -161,6 +164,7 @@ TEST_F(SelfCheckTest, OnlyAShellStartsTheCommandLine) {
            {"--check", "--user", "a", "b"},
            {"--check", "--name", "a"},
            {"--help", "x"},
+           {"--clean-sessions", "x"},
            {"--version", "x"}}) {
     EXPECT_EQ(Command(args), 2);
     EXPECT_EQ(output, "");
@@ -207,6 +211,8 @@ TEST_F(SelfCheckTest, ReportsEachKeyAndEachCheckWithoutPasswords) {
                        "or 3 (see above)"),
            "ok   session directory " + Site("/Korvelund/sessions") +
                " writable",
+           "ok   session clean-up stamp " + Site("/Korvelund/sessions") +
+               "/+User.cleanup: not made yet",
            std::string("skip voicemail archive: its path needs"),
        }) {
     EXPECT_TRUE(HasLine(line)) << line << "\n---\n" << output;

@@ -4,6 +4,7 @@
 #include "cgiFramework/WebSession.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "cgiFramework/LockedFile.h"
@@ -232,9 +234,10 @@ TEST_F(WebSessionTest, NothingSavedWithoutFileOrPrefix) {
   EXPECT_EQ(rmdir(Site("/Korvelund/sessions").c_str()), 0);  // empty
 }
 
-// Sets the access and modification time of `path` to `when`.
-void Age(const std::string& path, time_t when) {
-  struct timespec times[2] = {{when, 0}, {when, 0}};
+// Sets the access time of `path` to `when` and its modification time to
+// `written` (0: `when` too).
+void Age(const std::string& path, time_t when, time_t written = 0) {
+  struct timespec times[2] = {{when, 0}, {written != 0 ? written : when, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0)
       << path;
 }
@@ -243,7 +246,7 @@ TEST_F(WebSessionTest, CleanupRemovesIdleFilesOnly) {
   const time_t now = 1000000;
   mkdir(File("UserDir").c_str(), 0700);
   for (const char* name : {"User_1", "User_2", "+User_3", "SuperUser_7",
-                           "Other_1", "User_8", "+User_2.save"}) {
+                           "Other_1", "User_8", "+User_2.save", "User_4"}) {
     WriteFile(File(name), "x");
   }
   ASSERT_EQ(symlink("User_1", File("User_link").c_str()), 0);
@@ -252,31 +255,39 @@ TEST_F(WebSessionTest, CleanupRemovesIdleFilesOnly) {
     Age(File(name), now - 101);
   }
   Age(File("User_1"), now - 100);  // exactly as old as allowed
+  // Written recently on a noatime mount: the old access time does not count.
+  Age(File("User_4"), now - 5000, now - 1);
   // A request holds User_8: it is in use, however old its access time.
   int busy = open(File("User_8").c_str(), O_RDONLY);
   ASSERT_EQ(flock(busy, LOCK_EX), 0);
   DeleteIdleSessionFiles(File("").c_str(), "User", 100, now);
   close(busy);
-  for (const char* name : {"User_1", "+User_3", "Other_1", "UserDir", "User_8"})
+  for (const char* name :
+       {"User_1", "+User_3", "Other_1", "UserDir", "User_8", "User_4"})
     EXPECT_TRUE(Exists(name)) << name;
   for (const char* name :
        {"User_2", "+User_2.save", "SuperUser_7", "User_link"})
     EXPECT_FALSE(Exists(name)) << name;
 }
 
-// The scan after the answer runs at most once per interval, and never in
-// two processes at once; InitSession itself deletes nothing.
+// A scan runs at most once per interval, in one process at a time, within
+// its time budget (the rest waits an interval); InitSession deletes nothing,
+// and starts none with the key off. The timer's clean-up is unthrottled.
 TEST_F(WebSessionTest, IdleScansAreThrottled) {
   const std::string dir = File("");
   const time_t now = time(nullptr);
   WriteFile(File("User_1"), "x");
   Age(File("User_1"), now - 1000);
   {
-    WebContext context(nullptr, nullptr);
+    WebContext context(Config("sessionCleanup=off\n"), nullptr);
     context.InitSession("User", 100, true);
   }
+  EXPECT_FALSE(WebContext::CleanupIdleSessions());  // left to the timer
   EXPECT_TRUE(Exists("User_1"));
-  WebContext::CleanupIdleSessions();  // the first scan runs at once
+  // The first scan runs at once; a budget of nothing reaches no file.
+  EXPECT_TRUE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, now, 60, 0));
+  EXPECT_TRUE(Exists("User_1"));
+  EXPECT_TRUE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, now + 60));
   EXPECT_FALSE(Exists("User_1"));
   struct stat stamp_status;
   ASSERT_EQ(stat(File("+User.cleanup").c_str(), &stamp_status), 0);
@@ -298,6 +309,204 @@ TEST_F(WebSessionTest, IdleScansAreThrottled) {
   EXPECT_TRUE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, scanned + 60));
   EXPECT_FALSE(Exists("User_2"));
   EXPECT_FALSE(CleanupIdleSessionFiles(dir.c_str(), "User", 100, scanned + 61));
+
+  WriteFile(File("User_3"), "x");
+  Age(File("User_3"), now - 1000);
+  EXPECT_EQ(CleanSessionsNow(dir.c_str(), "User", 100, stderr), 0);
+  EXPECT_FALSE(Exists("User_3"));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(CleanSessionsNow(Site("/none").c_str(), "User", 100, stderr), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "vxml.cgi: cannot read the session directory " + Site("/none") +
+                ": No such file or directory\n");
+}
+
+// A session idle past the idle time expires when it is loaded: it is
+// deleted, and the request goes on with a fresh session of the same
+// identifier. A read or a write keeps it, whichever is later (a noatime
+// mount never updates the access time), and so does the side file of an
+// interrupted save.
+TEST_F(WebSessionTest, IdleSessionsExpireOnLoad) {
+  const time_t now = time(nullptr);
+  const struct {
+    const char* what;
+    time_t read, written, side_written;  // side: 0 for none
+    bool kept;
+  } cases[] = {
+      {"read recently", now - 10, now - 5000, 0, true},
+      {"written recently, noatime", now - 5000, now - 10, 0, true},
+      {"saved recently, interrupted", now - 5000, now - 5000, now - 10, true},
+      {"idle, with an old side file", now - 1441, now - 1441, now - 5000,
+       false},
+  };
+  setenv("QUERY_STRING", "sessionId=42", 1);
+  setenv("REMOTE_ADDR", "10.0.0.5", 1);
+  for (const auto& c : cases) {
+    WriteFile(File("User_42"), kSaved);
+    Age(File("User_42"), c.read, c.written);
+    if (c.side_written != 0) {
+      WriteFile(File("+User_42.save"), kSaved);
+      Age(File("+User_42.save"), c.side_written);
+    }
+    {
+      WebContext context(nullptr, nullptr);
+      context.InitSession("User", 1440, true);
+      EXPECT_STREQ(context.GetWebSessionId(), "42") << c.what;
+      EXPECT_EQ(context.HasWebSessionVar("theme"), c.kept) << c.what;
+    }
+    EXPECT_EQ(ReadFile(File("User_42")),
+              c.kept ? kSaved : "REMOTE_ADDR=10.0.0.5\nREMOTE_PORT=\n")
+        << c.what;
+    EXPECT_FALSE(Exists("+User_42.save")) << c.what;
+  }
+}
+
+// Makes `path` a symbolic link to `target` (kind 0), a FIFO (1), an empty
+// directory (2), read-only (3) or another user's (4); true on success.
+bool MakeEntry(const std::string& path, int kind, const std::string& target) {
+  const char* p = path.c_str();
+  int rc = kind == 0   ? symlink(target.c_str(), p)
+           : kind == 1 ? mkfifo(p, 0600)
+           : kind == 2 ? mkdir(p, 0700)
+           : kind == 3 ? chmod(p, 0400)
+                       : chown(p, 12345, 12345);
+  return rc == 0;
+}
+
+// A stamp that no scan can use is reported on standard error, once per
+// interval, and fails the operator's check with its remedy.
+TEST_F(WebSessionTest, UnusableStampsAreReported) {
+  const std::string dir = Site("/Korvelund/sessions");
+  const std::string stamp = File("+User.cleanup");
+  const time_t now = time(nullptr);
+  const struct {
+    const char* problem;
+    int kind;  // 0 link, 1 FIFO, 2 directory, 3 read-only, 4 another owner
+    bool in_request;  // this process cannot use it either
+  } cases[] = {{"is not a regular file", 0, true},
+               {"is not a regular file", 1, true},
+               {"is not a regular file", 2, true},
+               {"is not writable", 3, true},
+               {"belongs to uid 12345, not to uid 0", 4, false}};
+  for (const auto& c : cases) {
+    if (c.kind == 4 && geteuid() != 0) continue;  // only root gives away
+    if (c.kind >= 3) WriteFile(stamp, "\n");
+    ASSERT_TRUE(MakeEntry(stamp, c.kind, "User_1")) << c.kind;
+    testing::internal::CaptureStderr();
+    for (time_t at : {now, now + 59, now + 60}) {
+      StartIdleSessionScan(dir.c_str(), "User", 100, at);
+    }
+    const std::string line = "WebContext::CleanupIdleSessions stamp " + stamp +
+                             " " + c.problem +
+                             ": idle sessions are not "
+                             "deleted; remove it (vxml.cgi --check)\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              c.in_request ? line + line : "")
+        << c.kind;
+    UString what, fix;
+    EXPECT_FALSE(CheckSessionStamp(dir.c_str(), "User", &what, &fix));
+    EXPECT_EQ(Text(what) + "; " + Text(fix),
+              "session clean-up stamp " + stamp + " " + c.problem +
+                  ": idle sessions are not deleted after answers; remove it "
+                  "(rm -r " +
+                  stamp + "); the next request makes it anew");
+    if (unlink(stamp.c_str()) != 0) rmdir(stamp.c_str());
+    unlink(File("+User.cleanup-reported").c_str());
+  }
+}
+
+// The gate the detached scan waits at, held by the test.
+std::string scan_gate;
+
+void WaitAtGate() {
+  int fd = open(scan_gate.c_str(), O_RDONLY);
+  flock(fd, LOCK_EX);
+  close(fd);
+}
+
+// The scan after an answer runs in a process of its own: the request's
+// process returns at once and keeps no descriptor of the answer (Apache
+// waits for every one), a SIGTERM to the request's process group (lighttpd
+// signals the process) leaves the scan alone, and the idle files go.
+TEST_F(WebSessionTest, ScanOutlivesTheRequestProcess) {
+  WriteFile(File("User_1"), "x");
+  Age(File("User_1"), time(nullptr) - 1000);
+  {
+    WebContext context(nullptr, nullptr);
+    context.InitSession("User", 100, true);
+  }
+  scan_gate = Site("/gate");
+  int gate = open(scan_gate.c_str(), O_RDONLY | O_CREAT, 0600);
+  ASSERT_EQ(flock(gate, LOCK_EX), 0);
+  session_scan_hook = WaitAtGate;
+  int answer[2];
+  ASSERT_EQ(pipe(answer), 0);
+  pid_t request = fork();
+  ASSERT_GE(request, 0);
+  if (request == 0) {
+    setpgid(0, 0);
+    close(gate);
+    dup2(answer[1], STDOUT_FILENO);
+    dup2(answer[1], STDERR_FILENO);
+    close(answer[1]);
+    bool started = WebContext::CleanupIdleSessions();
+    close(STDOUT_FILENO);
+    close(STDERR_FILENO);
+    if (started) pause();
+    _exit(0);
+  }
+  // Should the test stop early, the request's process goes too.
+  std::unique_ptr<pid_t, void (*)(pid_t*)> reaper(
+      &request, [](pid_t* pid) { kill(-*pid, SIGKILL); });
+  close(answer[1]);
+  struct pollfd end = {answer[0], POLLIN, 0};
+  ASSERT_EQ(poll(&end, 1, 10000), 1) << "the answer was held open";
+  char byte;
+  EXPECT_EQ(read(answer[0], &byte, 1), 0);
+  close(answer[0]);
+  kill(-request, SIGTERM);
+  int status;
+  ASSERT_EQ(waitpid(request, &status, 0), request);
+  reaper.release();
+  EXPECT_EQ(status, SIGTERM);
+  EXPECT_TRUE(Exists("User_1"));
+  close(gate);
+  session_scan_hook = nullptr;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (Exists("User_1") && std::chrono::steady_clock::now() < deadline) {
+    usleep(10000);  // the scan is in another process: poll for its end
+  }
+  EXPECT_FALSE(Exists("User_1"));
+}
+
+// A side file that is not a regular file would fail every save of its
+// session: it is removed, and the save goes on.
+TEST_F(WebSessionTest, OddSideFilesAreRemoved) {
+  const std::string target = Site("/target");
+  setenv("QUERY_STRING", "sessionId=42", 1);
+  setenv("REMOTE_ADDR", "10.0.0.5", 1);
+  // The temporary side file as a link, FIFO or directory; the side file as a
+  // directory (MakeEntry's kinds).
+  for (int i = 0; i < 4; ++i) {
+    const std::string name = i < 3 ? "+User_42.save.tmp" : "+User_42.save";
+    const int kind = i < 3 ? i : 2;
+    WriteFile(target, "keep");
+    WriteFile(File("User_42"), kSaved);
+    const std::string odd = File(name);
+    ASSERT_TRUE(MakeEntry(odd, kind, target)) << kind;
+    {
+      WebContext context(nullptr, nullptr);
+      context.InitSession("User", 0, true);
+      context.SetWebSessionVar("theme", "new");
+    }
+    EXPECT_EQ(ReadFile(File("User_42")),
+              "REMOTE_ADDR=10.0.0.5\nREMOTE_PORT=40000\ntheme=new\n")
+        << name << " " << kind;
+    struct stat st;
+    EXPECT_NE(lstat(odd.c_str(), &st), 0) << name << " " << kind;
+    EXPECT_EQ(ReadFile(target), "keep");
+  }
 }
 
 // The step at which the save in the child process is stopped.

@@ -4,6 +4,7 @@
 // program run directly as a CGI where a request needs a broken
 // configuration. tests/servers/README.md describes the servers, their data
 // and the environment these tests get.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -11,9 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <string>
@@ -345,6 +348,63 @@ TEST_P(VxmlLiveTest, LockedSessionFileTimesOut) {
   // Unlocked, the same session serves the page.
   EXPECT_EQ(Fetch(url, "pagename=login&sessionId=424242", kAlice).body,
             HtmlPage("AUTHORISATION FAILURE PLEASE LOGIN CORRECLY"));
+}
+
+// --- Idle sessions ----------------------------------------------------------
+
+// The number of entries of directory `dir` whose names start with `prefix`.
+int CountFiles(const std::string& dir, const std::string& prefix) {
+  int count = 0;
+  DIR* listing = opendir(dir.c_str());
+  while (struct dirent* entry = listing ? readdir(listing) : nullptr) {
+    count += strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0;
+  }
+  if (listing) closedir(listing);
+  return count;
+}
+
+// After an answer the program deletes the idle session files in a process
+// of its own: lighttpd's SIGTERM to the program does not cut the scan short,
+// and Apache, which finishes an answer only when the program has ended and
+// closed its output, does not make the caller wait for it.
+TEST_P(VxmlLiveTest, IdleSessionsGoWithoutDelayingTheAnswer) {
+  const std::string sessions = root + "/Korvelund/sessions";
+  struct stat dir_status;
+  ASSERT_EQ(stat(sessions.c_str(), &dir_status), 0);
+  const std::string prefix = "User_" + std::to_string(getpid()) + "x";
+  const int kIdle = 10000;
+  const struct timespec idle[2] = {{time(nullptr) - 5000, 0},
+                                   {time(nullptr) - 5000, 0}};
+  for (int i = 0; i < kIdle; ++i) {
+    const std::string path = sessions + "/" + prefix + std::to_string(i);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0) << path;
+    // The web server's user owns the sessions it made.
+    ASSERT_EQ(fchown(fd, dir_status.st_uid, dir_status.st_gid), 0);
+    ASSERT_EQ(futimens(fd, idle), 0);
+    close(fd);
+  }
+  // Without a stamp this answer starts a scan. (The program run directly,
+  // as root, leaves a stamp the web server's user cannot use.)
+  unlink((sessions + "/+User.cleanup").c_str());
+  const auto start = std::chrono::steady_clock::now();
+  auto since = [start] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                         start)
+        .count();
+  };
+  Response r = Fetch(url, "pagename=login", kAlice);
+  const double answered = since();
+  EXPECT_EQ(r.body, HtmlPage("AUTHORISATION FAILURE PLEASE LOGIN CORRECLY"));
+  int left = kIdle;
+  while (left > 0 && since() < 60) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    left = CountFiles(sessions, prefix);
+  }
+  const double deleted = since();
+  EXPECT_EQ(left, 0) << "idle files left after " << deleted << " s";
+  EXPECT_LT(answered * 2, deleted)
+      << "answered after " << answered << " s, deleted after " << deleted;
 }
 
 // --- A directory server as Debian ships it ----------------------------------

@@ -52,16 +52,29 @@ die() {
   exit 1
 }
 
-# True when something listens on TCP port $1 (any address, IPv4 or IPv6).
+# True when something listens on TCP port $1 (IPv4 or IPv6): on any
+# address, or, when IPv4 addresses follow ($2...), on one of those or the
+# wildcard address only (a test's listener on another loopback address does
+# not stand in the way then).
 port_in_use() {
-  local hex tables=() table
+  local hex tables=() table wanted=""
   hex=$(printf '%04X' "$1")
+  shift
+  local address octets
+  for address in "$@"; do
+    IFS=. read -ra octets <<<"$address"
+    wanted+=" $(printf '%02X%02X%02X%02X' "${octets[3]}" "${octets[2]}" "${octets[1]}" "${octets[0]}")"
+  done
   for table in /proc/net/tcp /proc/net/tcp6; do
     [ -r "$table" ] && tables+=("$table")
   done
   [ ${#tables[@]} -gt 0 ] || die "cannot read /proc/net/tcp to find free ports"
-  awk -v p="$hex" '
-    FNR > 1 && $4 == "0A" { n = split($2, a, ":"); if (a[n] == p) found = 1 }
+  awk -v p="$hex" -v wanted="$wanted" '
+    FNR > 1 && $4 == "0A" {
+      n = split($2, a, ":")
+      if (a[n] != p) next
+      if (wanted == "" || a[1] ~ /^0+$/ || index(wanted, " " a[1]) > 0) found = 1
+    }
     END { exit !found }' "${tables[@]}"
 }
 
@@ -320,11 +333,11 @@ start_ldap() {
   # Another build tree's test run holds the port only for a while: wait for
   # it, up to two minutes.
   for ((i = 0; i < 1200; i++)); do
-    port_in_use "$LDAP_PORT" || break
+    port_in_use "$LDAP_PORT" 127.0.0.1 "$STOCK_LDAP_HOST" || break
     [[ $(port_owner "$LDAP_PORT") == */test-servers/ldap/slapd.conf* ]] || break
     sleep 0.1
   done
-  if port_in_use "$LDAP_PORT"; then
+  if port_in_use "$LDAP_PORT" 127.0.0.1 "$STOCK_LDAP_HOST"; then
     die "port $LDAP_PORT is already in use$(port_owner "$LDAP_PORT"), and the directory" \
         "server must listen there (the program always uses it). Is the demo running" \
         "(scripts/demo.sh stop), or another test run?"

@@ -33,6 +33,9 @@ bool WaitWritable() {
 }  // namespace
 
 uint64_t StdoutAnswer::bytes_written = 0;
+AnswerStream* StdoutAnswer::stream = nullptr;
+
+void StdoutAnswer::Redirect(AnswerStream* to) { stream = to; }
 
 uint64_t StdoutAnswer::BytesWritten() { return bytes_written; }
 
@@ -44,11 +47,27 @@ void StdoutAnswer::Printf(const char* format, ...) {
 }
 
 void StdoutAnswer::VPrintf(const char* format, va_list args) {
-  int n = vfprintf(stdout, format, args);
-  if (n > 0) bytes_written += static_cast<uint64_t>(n);
+  if (stream == nullptr) {
+    int n = vfprintf(stdout, format, args);
+    if (n > 0) bytes_written += static_cast<uint64_t>(n);
+    return;
+  }
+  char small[1024];
+  va_list again;
+  va_copy(again, args);
+  int n = vsnprintf(small, sizeof small, format, args);
+  if (n >= static_cast<int>(sizeof small)) {
+    std::unique_ptr<char[]> text(new char[static_cast<size_t>(n) + 1]);
+    vsnprintf(text.get(), static_cast<size_t>(n) + 1, format, again);
+    WriteAll(text.get(), static_cast<size_t>(n));
+  } else if (n > 0) {
+    WriteAll(small, static_cast<size_t>(n));
+  }
+  va_end(again);
 }
 
 uint64_t StdoutAnswer::CopyFile(int fd, uint64_t length) {
+  if (stream != nullptr) return CopyByReading(fd, 0, length);
   if (fflush(stdout) != 0) return 0;
   off_t offset = 0;
   uint64_t copied = 0;
@@ -92,6 +111,11 @@ uint64_t StdoutAnswer::CopyByReading(int fd, off_t offset, uint64_t length) {
 }
 
 bool StdoutAnswer::WriteAll(const char* data, size_t n) {
+  if (stream != nullptr) {
+    if (!stream->Write(data, n)) return false;
+    bytes_written += n;
+    return true;
+  }
   while (n > 0) {
     ssize_t w = write(STDOUT_FILENO, data, n);
     if (w > 0) {

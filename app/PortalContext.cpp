@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "app/KeptConnections.h"
+#include "cgiFramework/RequestInput.h"
 #include "cgiFramework/SQLSession.h"
 #include "cgiFramework/SitePaths.h"
 #include "cgiFramework/WebArgument.h"
@@ -182,9 +184,9 @@ PortalContext::PortalContext(const char* Aconfig, const char* Adirname)
       sem(nullptr) {}
 
 PortalContext::~PortalContext() noexcept(false) {
-  delete sql_session;
+  KeptConnections::PutSQL(sql_session, sql_key_);
   sql_session = nullptr;
-  delete ldap_session;
+  KeptConnections::PutLDAP(ldap_session, ldap_key_);
   ldap_session = nullptr;
 }
 
@@ -192,7 +194,7 @@ PortalContext::~PortalContext() noexcept(false) {
 
 void PortalContext::ReadSettings() {
   SQLSession session(GetSQLSession());
-  const char* remote_user = getenv("REMOTE_USER");
+  const char* remote_user = RequestParam("REMOTE_USER");
   const char* user = remote_user != nullptr ? remote_user : "";
   bool cached =
       strcasecmp(GetWebSessionVar(CacheName(kSettingsColumnNames[kAuthName])),
@@ -295,11 +297,21 @@ void PortalContext::DropSessionVars(const char* prefix) {
 
 SQLSession* PortalContext::GetSQLSession() {
   if (sql_session != nullptr) return sql_session;
-  sql_session =
-      new SQLSession(GetWebArgument("serverAddress", WebArgument::Hidden),
-                     GetWebArgument("user", WebArgument::Hidden),
-                     GetWebArgument("password", WebArgument::Hidden),
-                     GetWebArgument("db", WebArgument::Hidden));
+  const char* server = GetWebArgument("serverAddress", WebArgument::Hidden);
+  const char* user = GetWebArgument("user", WebArgument::Hidden);
+  const char* password = GetWebArgument("password", WebArgument::Hidden);
+  const char* db = GetWebArgument("db", WebArgument::Hidden);
+  // The time-outs that SQLSession reads from the settings are part of what
+  // opened the connection.
+  sql_key_ = ConnectionKey(
+      {server, user, password, db,
+       GetWebArgument("sqlConnectTimeout", WebArgument::Hidden),
+       GetWebArgument("sqlReadTimeout", WebArgument::Hidden),
+       GetWebArgument("sqlWriteTimeout", WebArgument::Hidden)});
+  sql_session = KeptConnections::TakeSQL(sql_key_);
+  if (sql_session == nullptr) {
+    sql_session = new SQLSession(server, user, password, db);
+  }
   if (!timeZone.IsEmpty()) SetSessionTimeZone(*sql_session, timeZone);
   return sql_session;
 }
@@ -317,10 +329,15 @@ LDAPSession* PortalContext::GetLDAPSession(bool dontload) {
       static_cast<char*>(GetWebArgument("ldappassword", WebArgument::Hidden));
   primaryLDAPServer =
       static_cast<char*>(GetWebArgument("ldapserver", WebArgument::Hidden));
-  LDAPSession::SetProtocolVersion(
-      LDAPVersion(GetWebArgument(kLDAPVersionKey, WebArgument::Hidden)));
-  ldap_session = new LDAPSession(primaryLDAPServer, primaryLDAPUser,
-                                 primaryLDAPPassword, nullptr);
+  const char* version = GetWebArgument(kLDAPVersionKey, WebArgument::Hidden);
+  LDAPSession::SetProtocolVersion(LDAPVersion(version));
+  ldap_key_ = ConnectionKey(
+      {primaryLDAPServer, primaryLDAPUser, primaryLDAPPassword, version});
+  ldap_session = KeptConnections::TakeLDAP(ldap_key_);
+  if (ldap_session == nullptr) {
+    ldap_session = new LDAPSession(primaryLDAPServer, primaryLDAPUser,
+                                   primaryLDAPPassword, nullptr);
+  }
   return ldap_session;
 }
 

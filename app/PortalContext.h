@@ -52,7 +52,8 @@ class PortalContext : public WebContext {
   // empty texts, protocol "http" and chart mode CHART_INLINE. Throws as
   // WebContext's constructor.
   PortalContext(const char* Aconfig, const char* Adirname);
-  // Closes the database connection and the directory session, then the
+  // Hands the database connection and the directory session back to
+  // KeptConnections (which closes them in a CGI process), then the
   // WebContext saves the session variables (and may throw its texts).
   ~PortalContext() noexcept(false) override;
 
@@ -84,7 +85,9 @@ class PortalContext : public WebContext {
 
   // The request's database connection, opened on first use from the
   // settings file's "serverAddress", "user", "password" and "db" (and set to
-  // the user's time zone when that is known). Stays owned by the context.
+  // the user's time zone when that is known), or taken from those a worker
+  // keeps (KeptConnections.h) when it was opened with the same settings.
+  // Owned by the context until its destructor hands it back.
   // Throws the connection and statement error texts; no session is kept
   // after a failed connection.
   SQLSession* GetSQLSession() override;
@@ -93,8 +96,8 @@ class PortalContext : public WebContext {
   // and "ldappassword", which replace primaryLDAPServer, primaryLDAPUser
   // and primaryLDAPPassword, and with the protocol version "ldapversion"
   // (2 or 3; absent or empty: 2, retried as 3 when the server refuses 2).
-  // With `dontload`, returns null instead of opening one. Stays owned by the
-  // context. Throws LDAPSession's texts and "Invalid ldapversion in the
+  // With `dontload`, returns null instead of opening one. Taken from and
+  // handed back to the kept connections like the database connection. Throws LDAPSession's texts and "Invalid ldapversion in the
   // settings file: use 2 or 3".
   LDAPSession* GetLDAPSession(bool dontload) override;
 
@@ -206,6 +209,9 @@ class PortalContext : public WebContext {
   // attribute `attribute` of contact `guid`, cached when found.
   void LoadContactAttribute(const char* variable, const char* attribute,
                             int guid, UString& member);
+
+  UString sql_key_;   // the settings that opened sql_session
+  UString ldap_key_;  // the settings that opened ldap_session
 };
 
 #endif  // PORTALCONTEXT_H_

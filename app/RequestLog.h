@@ -30,6 +30,8 @@ struct RequestOutcome {
   UString error;       // the first error text; "" when all went well
   uint64_t bytes = 0;  // bytes of the answer written
   bool log = true;     // the settings file leaves the request log on
+  UString worker_requests;  // the settings' request limit of a FastCGI
+                            // worker, as written (see FastCgiWorker.h)
 };
 
 class RequestLog {

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "app/AnswerOutput.h"
+#include "app/FastCgiWorker.h"
 #include "app/VXML.h"
+#include "cgiFramework/RequestInput.h"
 #include "cgiFramework/WebArgument.h"
 #include "cgiFramework/WebContext.h"
 #include "cgiFramework/WebValue.h"
@@ -61,7 +63,7 @@ void ShowSystemError(WebContext& context, WebRender* out, const char* error) {
 void ShowFallbackError(Answer& answer, const char* error) {
   if (!answer.Fail(error)) return;
   try {
-    unsetenv("CONTENT_LENGTH");
+    RequestWithoutBody without_body;
     WebContext context("", nullptr);
     ShowSystemError(context, answer.out(), error);
   } catch (const char* page_error) {
@@ -107,6 +109,8 @@ void Describe(PortalContext& context, RequestOutcome* outcome) {
   outcome->session_id = context.session_id;
   outcome->log = !RequestLog::IsOff(
       context.GetWebArgument(kRequestLogKey, WebArgument::Hidden));
+  outcome->worker_requests = static_cast<char*>(
+      context.GetWebArgument(kWorkerRequestsKey, WebArgument::Hidden));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "cgiFramework/LockedFile.h"
+#include "cgiFramework/RequestInput.h"
 #include "cgiFramework/SitePaths.h"
 #include "cgiFramework/WebContext.h"
 #include "kernel/OSFile.h"
@@ -264,9 +265,9 @@ bool CreateExclusive(const char* path) {
   throw "Unable to create session file";
 }
 
-// The value of the environment variable `name`, "" when it is unset.
+// The value of the request variable `name`, "" when it is unset.
 const char* EnvOrEmpty(const char* name) {
-  const char* value = getenv(name);
+  const char* value = RequestParam(name);
   return value != nullptr ? value : "";
 }
 

@@ -1,6 +1,7 @@
 // The program end to end: the same requests through each web server of the
 // test servers (lighttpd and Apache httpd running vxml.cgi against the seeded
-// directory and portal database), one call moving between the two, and the
+// directory and portal database), each running it as a CGI and as FastCGI
+// workers, one call moving between the two servers, and the
 // program run directly as a CGI where a request needs a broken
 // configuration. tests/servers/README.md describes the servers, their data
 // and the environment these tests get.
@@ -148,8 +149,8 @@ std::string CallbackDocument(const std::string& greeting,
 const char kAlice[] = "alice:alicepw";
 const char kArchive[] = "/hosts/callserver1/Korvelund/Mailbox/Archive/";
 
-// One web server of the test servers: the prefix of its URL variables and
-// the pid file that shows it runs.
+// One web server of the test servers in one mode (CGI or FastCGI): the
+// prefix of its URL variables and the pid file that shows it runs.
 struct WebServer {
   const char* name;
   const char* env;  // VXML_HTTP_URL, VXML_HTTP_GREETING_URL, ...
@@ -162,6 +163,10 @@ void PrintTo(const WebServer& server, std::ostream* out) {
 
 const WebServer kLighttpd = {"lighttpd", "VXML_HTTP", "lighttpd.pid"};
 const WebServer kApache = {"apache", "VXML_APACHE", "apache2.pid"};
+const WebServer kLighttpdFastCgi = {"lighttpd_fastcgi", "VXML_HTTP_FCGI",
+                                    "lighttpd.pid"};
+const WebServer kApacheFastCgi = {"apache_fastcgi", "VXML_APACHE_FCGI",
+                                  "apache2.pid"};
 
 // Why `server` cannot be asked, or "" when it can.
 std::string Unavailable(const WebServer& server) {
@@ -200,7 +205,8 @@ class VxmlLiveTest : public ::testing::TestWithParam<WebServer> {
 };
 
 INSTANTIATE_TEST_SUITE_P(WebServers, VxmlLiveTest,
-                         ::testing::Values(kLighttpd, kApache),
+                         ::testing::Values(kLighttpd, kApache,
+                                           kLighttpdFastCgi, kApacheFastCgi),
                          [](const ::testing::TestParamInfo<WebServer>& info) {
                            return std::string(info.param.name);
                          });
@@ -412,14 +418,16 @@ TEST(SharedSessions, CallMovesBetweenWebServers) {
   EXPECT_EQ(SessionValue(second, "portalContextcustomerId"), "10");
   EXPECT_EQ(SessionValue(second, "_page0"), "/vxml.cgi?" + query + "login");
 
-  // Both servers at once on the one session: every request is served and
-  // the file stays whole, one writer at a time.
+  // Both servers in both modes at once on the one session: every request
+  // is served and the file stays whole, one writer at a time.
+  const WebServer* servers[] = {&kLighttpd, &kApache, &kLighttpdFastCgi,
+                                &kApacheFastCgi};
   std::vector<std::thread> calls;
-  std::vector<Response> answers(8);
+  std::vector<Response> answers(16);
   for (size_t i = 0; i < answers.size(); ++i) {
     calls.emplace_back([&, i] {
-      answers[i] = Fetch(Url(i % 2 ? kApache : kLighttpd),
-                         query + (i % 4 < 2 ? "dialout" : "login"), kAlice);
+      answers[i] = Fetch(Url(*servers[i % 4]),
+                         query + (i % 8 < 4 ? "dialout" : "login"), kAlice);
     });
   }
   for (std::thread& call : calls) call.join();

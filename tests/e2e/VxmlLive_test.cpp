@@ -21,22 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "support/CgiRun.h"
+#include "support/Env.h"
+
 namespace {
-
-std::string Env(const char* name) {
-  const char* value = getenv(name);
-  return value != nullptr ? value : "";
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-}
 
 struct Response {
   int status = 0;
@@ -86,45 +74,6 @@ Response Fetch(const std::string& url, const std::string& query,
     at = eol + 2;
   }
   return response;
-}
-
-// What the program wrote and its exit status when run directly.
-struct CgiRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs the program as the web server runs it for a GET request: the
-// environment `env` only, no input, in the working directory `dir`.
-CgiRun RunCgi(const std::vector<std::string>& env, const std::string& dir) {
-  CgiRun run;
-  const std::string out_path = dir + "/cgi.out", err_path = dir + "/cgi.err";
-  std::string program = Env("VXML_CGI");
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> envp;
-    for (const std::string& e : env)
-      envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(127);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    char* argv[] = {const_cast<char*>("vxml.cgi"), nullptr};
-    execve(program.c_str(), argv, envp.data());
-    _exit(127);
-  }
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-    run.status = WEXITSTATUS(status);
-  }
-  run.out = ReadFile(out_path);
-  run.err = ReadFile(err_path);
-  return run;
 }
 
 // The VoiceXML document after the header lines the web server takes.

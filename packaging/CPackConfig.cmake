@@ -1,6 +1,6 @@
 # The Debian package: `cpack -G DEB` in a build tree (scripts/package.sh
 # builds and checks it). Its runtime dependencies (MariaDB Connector/C,
-# OpenSSL, the C++ runtime) come from dpkg-shlibdeps, which reads them off
+# OpenSSL, the FastCGI library, the C++ runtime) come from dpkg-shlibdeps, which reads them off
 # the program, so they are never written here.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vxml)
@@ -13,7 +13,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 a DTMF dial-out menu, a call-back page that looks the dialled number up in
 the telephone system's LDAP directory, and recorded voicemail messages. A
 web server with CGI (Apache httpd with mod_cgi, or lighttpd with mod_cgi)
-runs it from /usr/lib/cgi-bin. The documentation and an example settings
+runs it from /usr/lib/cgi-bin; the same program also runs as a FastCGI
+application (lighttpd's mod_fastcgi, Apache's mod_fcgid), answering many
+requests per process. The documentation and an example settings
 file are in /usr/share/doc/vxml.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -21,7 +23,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION web)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "apache2 | lighttpd")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "apache2 | lighttpd, libapache2-mod-fcgid")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Debian wants a copyright file and a compressed changelog in the package's

@@ -9,8 +9,9 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 # (which clang only recommends), and the package tools.
 PACKAGES=(
   cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-  libmariadb-dev libldap-dev
+  libmariadb-dev libldap-dev libfcgi-dev
   slapd ldap-utils mariadb-server mariadb-client lighttpd apache2
+  libapache2-mod-fcgid
   openssl curl tzdata
   clang libclang-rt-14-dev
   dpkg-dev lintian file

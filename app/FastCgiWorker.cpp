@@ -162,6 +162,11 @@ int FastCgiWorker::Run(const Answer& answer, const AfterAnswer& after) {
     RequestOutcome outcome = answer();
     StdoutAnswer::Redirect(nullptr);
     input.Finished();
+    // Once the answer and the end of the request are sent and the rest of
+    // the input is read, the connection is closed at once: by default the
+    // library would wait for the web server to close its end first, which
+    // holds up the next request and protects nothing here.
+    FCGX_Detach(&request);
     FCGX_Finish_r(&request);
     after(outcome);
     RequestInput::Install(nullptr);

@@ -201,18 +201,14 @@ check_outputs() {
   check_same_page callback ref_callback
   check_recording wav1 "$archive/bench/1m.wav"
   check_recording wav32 "$archive/bench/32m.wav"
-  local name body
-  for name in vxml ref_dialout fcgi/vxml; do
-    body=$(curl -sS --fail -u "$HTTP_AUTH" "$http_base/$name.cgi?pagename=dialout") ||
-      die "lighttpd does not serve $name.cgi"
-    [ "$body" = "$(tail -n +4 "$state/out.dialout")" ] ||
-      die "lighttpd's $name.cgi answer is not the dial-out page"
-  done
-  for name in vxml ref_callback fcgi/vxml; do
-    body=$(curl -sS --fail -u "$HTTP_AUTH" "$http_base/$name.cgi?${query_of[callback]}") ||
-      die "lighttpd does not serve $name.cgi"
-    [ "$body" = "$(tail -n +4 "$state/out.callback")" ] ||
-      die "lighttpd's $name.cgi answer is not the call-back page"
+  local page name body
+  for page in dialout callback; do
+    for name in vxml "ref_$page" fcgi/vxml; do
+      body=$(curl -sS --fail -u "$HTTP_AUTH" "$http_base/$name.cgi?${query_of[$page]}") ||
+        die "lighttpd does not serve $name.cgi"
+      [ "$body" = "$(tail -n +4 "$state/out.$page")" ] ||
+        die "lighttpd's $name.cgi answer is not the $page page"
+    done
   done
 }
 

@@ -32,12 +32,24 @@ bool WaitWritable() {
 
 }  // namespace
 
-uint64_t StdoutAnswer::bytes_written = 0;
+std::atomic<uint64_t> StdoutAnswer::bytes_written{0};
+std::atomic<uint64_t> StdoutAnswer::body_expected{0};
+std::atomic<uint64_t> StdoutAnswer::body_sent{0};
 AnswerStream* StdoutAnswer::stream = nullptr;
+
+void StdoutAnswer::Reset() {
+  bytes_written = 0;
+  body_expected = 0;
+  body_sent = 0;
+}
 
 void StdoutAnswer::Redirect(AnswerStream* to) { stream = to; }
 
 uint64_t StdoutAnswer::BytesWritten() { return bytes_written; }
+
+uint64_t StdoutAnswer::BodyExpected() { return body_expected; }
+
+uint64_t StdoutAnswer::BodySent() { return body_sent; }
 
 void StdoutAnswer::Printf(const char* format, ...) {
   va_list args;
@@ -56,17 +68,22 @@ void StdoutAnswer::VPrintf(const char* format, va_list args) {
   va_list again;
   va_copy(again, args);
   int n = vsnprintf(small, sizeof small, format, args);
+  std::unique_ptr<char[]> large;
+  const char* text = small;
   if (n >= static_cast<int>(sizeof small)) {
-    std::unique_ptr<char[]> text(new char[static_cast<size_t>(n) + 1]);
-    vsnprintf(text.get(), static_cast<size_t>(n) + 1, format, again);
-    WriteAll(text.get(), static_cast<size_t>(n));
-  } else if (n > 0) {
-    WriteAll(small, static_cast<size_t>(n));
+    large.reset(new char[static_cast<size_t>(n) + 1]);
+    vsnprintf(large.get(), static_cast<size_t>(n) + 1, format, again);
+    text = large.get();
   }
   va_end(again);
+  if (n > 0 && stream->Write(text, static_cast<size_t>(n))) {
+    bytes_written += static_cast<uint64_t>(n);
+  }
 }
 
 uint64_t StdoutAnswer::CopyFile(int fd, uint64_t length) {
+  body_expected = length;
+  body_sent = 0;
   if (stream != nullptr) return CopyByReading(fd, 0, length);
   if (fflush(stdout) != 0) return 0;
   off_t offset = 0;
@@ -77,7 +94,7 @@ uint64_t StdoutAnswer::CopyFile(int fd, uint64_t length) {
     ssize_t n = sendfile(STDOUT_FILENO, fd, &offset, piece);
     if (n > 0) {
       copied += static_cast<uint64_t>(n);
-      bytes_written += static_cast<uint64_t>(n);
+      CountBody(static_cast<uint64_t>(n));
     } else if (n == 0) {
       break;  // the file ended early
     } else if (errno == EINTR) {
@@ -113,7 +130,7 @@ uint64_t StdoutAnswer::CopyByReading(int fd, off_t offset, uint64_t length) {
 bool StdoutAnswer::WriteAll(const char* data, size_t n) {
   if (stream != nullptr) {
     if (!stream->Write(data, n)) return false;
-    bytes_written += n;
+    CountBody(n);
     return true;
   }
   while (n > 0) {
@@ -121,7 +138,7 @@ bool StdoutAnswer::WriteAll(const char* data, size_t n) {
     if (w > 0) {
       data += w;
       n -= static_cast<size_t>(w);
-      bytes_written += static_cast<uint64_t>(w);
+      CountBody(static_cast<uint64_t>(w));
     } else if (w < 0 && errno == EAGAIN) {
       if (!WaitWritable()) return false;
     } else if (w < 0 && errno != EINTR) {
@@ -129,6 +146,11 @@ bool StdoutAnswer::WriteAll(const char* data, size_t n) {
     }
   }
   return true;
+}
+
+void StdoutAnswer::CountBody(uint64_t n) {
+  body_sent += n;
+  bytes_written += n;
 }
 
 void AnswerWebRender::vprintf(const char* format, va_list args) {

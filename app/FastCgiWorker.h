@@ -25,11 +25,10 @@
 
 #include "app/RequestLog.h"
 
-// Settings key: the number of requests after which a worker ends itself
-// (the process manager starts a new one), a safety valve against slow
-// growth of any kind. A whole number from 1 on; absent or anything else
-// gives kDefaultWorkerRequests.
-inline constexpr char kWorkerRequestsKey[] = "fastcgiMaxRequests";
+// The settings' Setting::kFastCgiMaxRequests is the number of requests
+// after which a worker ends itself (the process manager starts a new one), a
+// safety valve against slow growth of any kind. A whole number from 1 on;
+// absent or anything else gives kDefaultWorkerRequests.
 constexpr long kDefaultWorkerRequests = 10000;
 
 // The request limit named by the settings value `value` (see above).

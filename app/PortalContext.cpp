@@ -20,8 +20,6 @@
 
 namespace {
 
-// The portal whose settings are read; REMOTE_USER names the user.
-constexpr char kPortalName[] = "Lumera";
 // Prefix of every session variable that caches settings. Invariant: every
 // variable that caches something for the web user is named kCachePrefix +
 // a suffix (CacheName), because a change of user drops exactly the variables
@@ -155,17 +153,17 @@ UString CacheName(const char* suffix) {
   return name;
 }
 
-// The directory protocol version named by the settings value `text`: 0 for
-// none. Throws "Invalid ldapversion in the settings file: use 2 or 3" for
-// anything else.
+}  // namespace
+
+const char kInvalidLDAPVersion[] =
+    "Invalid ldapversion in the settings file: use 2 or 3";
+
 int LDAPVersion(const char* text) {
   if (*text == '\0') return 0;
   if (strcmp(text, "2") == 0) return 2;
   if (strcmp(text, "3") == 0) return 3;
-  throw "Invalid ldapversion in the settings file: use 2 or 3";
+  return -1;
 }
-
-}  // namespace
 
 PortalContext::PortalContext(const char* Aconfig, const char* Adirname)
     : WebContext(Aconfig, Adirname),
@@ -178,6 +176,7 @@ PortalContext::PortalContext(const char* Aconfig, const char* Adirname)
       contactId(0),
       protocol("http"),
       authenticated(false),
+      knownUser(false),
       isScheduled(false),
       background(false),
       chartMode(CHART_INLINE),
@@ -211,7 +210,10 @@ void PortalContext::ReadSettings() {
     UseSettings(values);
     administrator =
         static_cast<char*>(GetWebSessionVar(CacheName(kAdministratorCache)));
-  } else if (!FetchSettings(session, user, true)) {
+    knownUser = true;
+  } else if (FetchSettings(session, user, true)) {
+    knownUser = true;
+  } else {
     fprintf(stderr,
             "Login details not allowed for this Portal %s for user %s\n",
             kPortalName, user);
@@ -297,17 +299,16 @@ void PortalContext::DropSessionVars(const char* prefix) {
 
 SQLSession* PortalContext::GetSQLSession() {
   if (sql_session != nullptr) return sql_session;
-  const char* server = GetWebArgument("serverAddress", WebArgument::Hidden);
-  const char* user = GetWebArgument("user", WebArgument::Hidden);
-  const char* password = GetWebArgument("password", WebArgument::Hidden);
-  const char* db = GetWebArgument("db", WebArgument::Hidden);
+  const char* server = GetSetting(Setting::kServerAddress);
+  const char* user = GetSetting(Setting::kUser);
+  const char* password = GetSetting(Setting::kPassword);
+  const char* db = GetSetting(Setting::kDb);
   // The time-outs that SQLSession reads from the settings are part of what
   // opened the connection.
-  sql_key_ = ConnectionKey(
-      {server, user, password, db,
-       GetWebArgument("sqlConnectTimeout", WebArgument::Hidden),
-       GetWebArgument("sqlReadTimeout", WebArgument::Hidden),
-       GetWebArgument("sqlWriteTimeout", WebArgument::Hidden)});
+  sql_key_ = ConnectionKey({server, user, password, db,
+                            GetSetting(Setting::kSQLConnectTimeout),
+                            GetSetting(Setting::kSQLReadTimeout),
+                            GetSetting(Setting::kSQLWriteTimeout)});
   sql_session = KeptConnections::TakeSQL(sql_key_);
   if (sql_session == nullptr) {
     sql_session = new SQLSession(server, user, password, db);
@@ -323,16 +324,15 @@ LDAPSession* PortalContext::GetLDAPSession(bool dontload) {
   }
   if (dontload) return nullptr;
   // The settings file wins over the customer's call-server row.
-  primaryLDAPUser =
-      static_cast<char*>(GetWebArgument("ldapuser", WebArgument::Hidden));
-  primaryLDAPPassword =
-      static_cast<char*>(GetWebArgument("ldappassword", WebArgument::Hidden));
-  primaryLDAPServer =
-      static_cast<char*>(GetWebArgument("ldapserver", WebArgument::Hidden));
-  const char* version = GetWebArgument(kLDAPVersionKey, WebArgument::Hidden);
-  LDAPSession::SetProtocolVersion(LDAPVersion(version));
+  primaryLDAPUser = GetSetting(Setting::kLDAPUser);
+  primaryLDAPPassword = GetSetting(Setting::kLDAPPassword);
+  primaryLDAPServer = GetSetting(Setting::kLDAPServer);
+  const char* version_text = GetSetting(Setting::kLDAPVersion);
+  const int version = LDAPVersion(version_text);
+  if (version < 0) throw kInvalidLDAPVersion;
+  LDAPSession::SetProtocolVersion(version);
   ldap_key_ = ConnectionKey(
-      {primaryLDAPServer, primaryLDAPUser, primaryLDAPPassword, version});
+      {primaryLDAPServer, primaryLDAPUser, primaryLDAPPassword, version_text});
   ldap_session = KeptConnections::TakeLDAP(ldap_key_);
   if (ldap_session == nullptr) {
     ldap_session = new LDAPSession(primaryLDAPServer, primaryLDAPUser,

@@ -23,11 +23,16 @@ class SQLSession;
 
 // The portal's settings file (a site path, see cgiFramework/SitePaths.h).
 inline constexpr char kPortalSettingsFile[] = "/Korvelund/config/Lumera.cfg";
-// Settings keys of the directory: the protocol version (2 or 3; absent or
-// empty, version 2 retried as 3 when the server refuses it) and the base of
-// the call-back page's search (absent: "", the server's default base).
-inline constexpr char kLDAPVersionKey[] = "ldapversion";
-inline constexpr char kLDAPBaseKey[] = "ldapbase";
+// The portal whose settings are read: the serverName of its VirtualHost row.
+// REMOTE_USER names the user.
+inline constexpr char kPortalName[] = "Lumera";
+// What GetLDAPSession throws for a Setting::kLDAPVersion other than "", "2"
+// and "3".
+extern const char kInvalidLDAPVersion[];
+// The directory protocol version the settings value `text` names: 0 for ""
+// (version 2, retried as 3 when the server refuses it), 2 or 3; -1 for
+// anything else.
+int LDAPVersion(const char* text);
 
 // Kind of customer.
 enum CustomerType : int {
@@ -65,8 +70,8 @@ class PortalContext : public WebContext {
   // replacing every cached "portalContext" variable and the cached
   // "isSuperVisor". A user without a settings row gets the line "Login
   // details not allowed for this Portal %s for user %s\n" on standard
-  // error; the members stay as they are and nothing is cached, so the next
-  // request asks again. With a time zone, runs "SET time_zone" on the
+  // error; the members stay as they are, knownUser stays false and nothing
+  // is cached, so the next request asks again. With a time zone, runs "SET time_zone" on the
   // connection and sets the environment variable TZ. Throws the connection
   // and statement error texts.
   void ReadSettings() override;
@@ -84,7 +89,7 @@ class PortalContext : public WebContext {
   // --- Sessions ------------------------------------------------------------
 
   // The request's database connection, opened on first use from the
-  // settings file's "serverAddress", "user", "password" and "db" (and set to
+  // settings' kServerAddress, kUser, kPassword and kDb (and set to
   // the user's time zone when that is known), or taken from those a worker
   // keeps (KeptConnections.h) when it was opened with the same settings.
   // Owned by the context until its destructor hands it back.
@@ -92,13 +97,13 @@ class PortalContext : public WebContext {
   // after a failed connection.
   SQLSession* GetSQLSession() override;
   // The request's directory session (its pending search state flushed),
-  // opened on first use with the settings file's "ldapserver", "ldapuser"
-  // and "ldappassword", which replace primaryLDAPServer, primaryLDAPUser
-  // and primaryLDAPPassword, and with the protocol version "ldapversion"
-  // (2 or 3; absent or empty: 2, retried as 3 when the server refuses 2).
-  // With `dontload`, returns null instead of opening one. Taken from and
-  // handed back to the kept connections like the database connection. Throws LDAPSession's texts and "Invalid ldapversion in the
-  // settings file: use 2 or 3".
+  // opened on first use with the settings' kLDAPServer (empty: the default
+  // server, GetDefaultLDAPServer), kLDAPUser and kLDAPPassword, which
+  // replace primaryLDAPServer, primaryLDAPUser and primaryLDAPPassword, and
+  // with the protocol version kLDAPVersion (see LDAPVersion). With
+  // `dontload`, returns null instead of opening one. Taken from and handed
+  // back to the kept connections like the database connection. Throws
+  // LDAPSession's texts and kInvalidLDAPVersion.
   LDAPSession* GetLDAPSession(bool dontload) override;
 
   // --- Variables for statement texts (SQLSession::QueryParse) --------------
@@ -183,6 +188,7 @@ class PortalContext : public WebContext {
   UString timeZone;       // the user's time-zone name; "" for none
   UString currency;       // the customer's currency symbol
   bool authenticated;     // set by the dialogue code
+  bool knownUser;         // ReadSettings found the user's settings row
   bool isScheduled;       // report scheduling; unused here
   bool background;        // background run; unused here
   chart_mode chartMode;

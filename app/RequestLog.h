@@ -1,17 +1,34 @@
 // One line per request in the system log, for operators: the page, the
-// outcome, how long it took, how many bytes the answer had and the first
-// digits of the session id. The line never holds a password or the request
-// itself: the page name and the error text are cut and stripped of control
-// characters, and the session id is shortened.
+// session, how long it took, how many bytes the answer had and the outcome.
+// The line never holds a password or the request itself: the page name and
+// the error text are cut, and the session id is shortened.
+//
+// Format: "page=P session=S ms=N bytes=N outcome=O", and after a cut answer
+// " sent=N expected=N" (bytes of the announced body sent, and its
+// Content-Length). O is "ok", "cut" (fewer body bytes sent than announced),
+// "timeout" (the watchdog ended the request), "terminated" (the web server
+// ended it with SIGTERM) or the first error text. Every
+// value is one word that cannot fake another field: blanks, "=", "%",
+// control characters (C1 ones such as NEL included), U+2028, U+2029 and
+// bytes that are not UTF-8 appear as "%HH", one per byte; a value is cut to
+// kMaxText bytes as logged, between two characters; "-" stands for an empty
+// value.
 //
 // The line is sent as one datagram in the local syslog format without time
 // stamp ("<PRI>vxml.cgi[pid]: line"; the log daemon stamps it), facility
-// user, priority info (ok) or err (failed), to the log
-// socket: the path in the environment variable VXML_LOG_SOCKET when that is
-// set (for tests), else /dev/log. Sending never blocks; a log daemon that is
-// absent or busy loses the line.
+// user, priority info (ok) or err (anything else), to the log socket: the
+// path in the environment variable VXML_LOG_SOCKET when that is set (for
+// tests), else /dev/log. Sending never blocks; a log daemon that is absent or
+// busy loses the line.
 //
-// Thread safety: none needed; one line at the end of a request.
+// A request that a signal ends (the watchdog's, or the web server's SIGTERM)
+// is logged too: Begin() readies the line
+// and Prepare() keeps it up to date as the request proceeds, so that the
+// signal handler only adds the numbers and sends it (WriteFromSignal). Write()
+// takes that line back: a request is logged once.
+//
+// Thread safety: none; one request at a time on one thread, and the one
+// signal handlers of the watchdog.
 #ifndef REQUESTLOG_H_
 #define REQUESTLOG_H_
 
@@ -19,19 +36,22 @@
 
 #include "common/UString.h"
 
-// Settings key that turns the line off: "off" (or "0", "no") disables it;
-// absent or anything else keeps it on.
-inline constexpr char kRequestLogKey[] = "requestlog";
-
 // What one request did, as the request log reports it.
 struct RequestOutcome {
   UString page;        // the "pagename" argument; "" when there was none
   UString session_id;  // the session identifier; "" for none
   UString error;       // the first error text; "" when all went well
   uint64_t bytes = 0;  // bytes of the answer written
-  bool log = true;     // the settings file leaves the request log on
+  // The body of announced length (a recording's Content-Length): its length
+  // and the bytes of it sent; both 0 when the answer had none.
+  uint64_t body_expected = 0;
+  uint64_t body_sent = 0;
+  bool log = true;  // the settings file leaves the request log on
   UString worker_requests;  // the settings' request limit of a FastCGI
                             // worker, as written (see FastCgiWorker.h)
+
+  // True when fewer body bytes went out than the answer announced.
+  bool Cut() const { return body_sent < body_expected; }
 };
 
 class RequestLog {
@@ -41,15 +61,32 @@ class RequestLog {
   // Digits of the session id that are logged.
   static constexpr size_t kSessionDigits = 4;
 
+  // Milliseconds on the monotonic clock. Async-signal-safe.
+  static long NowMs();
+
   // The line for `outcome` after `elapsed_ms` milliseconds, without the
-  // syslog header: "page=dialout outcome=ok ms=7 bytes=1030 session=1234".
+  // syslog header: "page=dialout session=1234 ms=7 bytes=1030 outcome=ok".
   static UString Line(const RequestOutcome& outcome, long elapsed_ms);
-  // Sends Line() to the log socket unless the outcome says the log is off.
-  // False when nothing was sent.
+  // Sends Line() to the log socket unless the outcome says the log is off,
+  // and takes back the line Prepare() readied. False when nothing was sent.
   static bool Write(const RequestOutcome& outcome, long elapsed_ms);
 
-  // True when the settings value `value` of kRequestLogKey turns the log
-  // off.
+  // Readies the line of a request that began at `start_ms` (NowMs()) for
+  // WriteFromSignal, with nothing known about it yet: opens the log socket
+  // (kept open for later requests) and reads its path.
+  static void Begin(long start_ms);
+  // Brings the readied line up to `outcome`'s page, session and log
+  // setting; its numbers and outcome are ignored.
+  static void Prepare(const RequestOutcome& outcome);
+  // Sends the readied line, if any, with the time since Begin(), the answer's
+  // `bytes`, and "outcome=cut" with the body counts when `body_sent` is less
+  // than `body_expected`, else "outcome=" and `outcome`. Async-signal-safe:
+  // it formats on the stack and calls sendto(2) only.
+  static void WriteFromSignal(const char* outcome, uint64_t bytes,
+                              uint64_t body_sent, uint64_t body_expected);
+
+  // True when the settings value `value` of Setting::kRequestLog turns the
+  // log off: "off", "0" or "no"; absent or anything else keeps it on.
   static bool IsOff(const char* value);
 };
 

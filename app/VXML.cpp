@@ -178,7 +178,7 @@ void LookUpDestination(PortalContext& context, const char* dest) {
   UString filter;
   filter.Format("(GlobalTelephoneNumber=%s)", static_cast<char*>(value));
   static const char* const kAttributes[] = {"cn", "guid", nullptr};
-  const char* base = context.GetWebArgument(kLDAPBaseKey, WebArgument::Hidden);
+  const char* base = context.GetSetting(Setting::kLDAPBase);
   if (session.Search(base, 2, filter, kAttributes, 0, 1, 0, 0) != 0) return;
   LDAPRow row;
   row.Fetch(session);
@@ -254,12 +254,16 @@ void DisplayPage(PortalContext& context, WebRender* out) {
   context.ReadSettings();
   WebArgument& pagename = context["pagename"];
   pagename.type = WebArgument::Global;
-  context.authenticated = true;
+  // A web user without settings at this portal gets the authorisation
+  // failure page in place of every page.
+  context.authenticated = context.knownUser;
   context.client_redirect = "";
   context.internal_redirect = "";
 
+  const bool known_page = pagename == "login" || pagename == "callback" ||
+                          pagename == "dialout" || pagename == "wav";
   std::unique_ptr<WebItem> page;
-  if (pagename == "login") {
+  if (pagename == "login" || (known_page && !context.authenticated)) {
     page = std::make_unique<LoginPage>(context);
   } else if (pagename == "callback") {
     page = CallbackPage(context);

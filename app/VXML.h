@@ -37,9 +37,12 @@
 // Any other name, or none, writes nothing. Pages are written through `out`,
 // and only while the context's internal_redirect stays empty.
 //
+// A web user without a settings row at the portal (context.knownUser false
+// after ReadSettings) gets the "login" page for each of the four names.
+//
 // Before dispatching: reads the portal settings (context.ReadSettings()),
-// marks "pagename" Global, sets `authenticated` and empties client_redirect
-// and internal_redirect.
+// marks "pagename" Global, sets `authenticated` to knownUser and empties
+// client_redirect and internal_redirect.
 //
 // Throws (as char*) "Unable to open wav file: <full path>" for an archive
 // file that is refused, missing, unreadable or not a regular file. The text

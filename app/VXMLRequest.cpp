@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "app/AnswerOutput.h"
-#include "app/FastCgiWorker.h"
 #include "app/VXML.h"
 #include "cgiFramework/RequestInput.h"
 #include "cgiFramework/WebArgument.h"
@@ -21,11 +20,10 @@ constexpr int kSessionIdleSeconds = 1440;
 // Tracks the request's answer and its first failure.
 class Answer {
  public:
-  Answer() : start_(StdoutAnswer::BytesWritten()) {}
+  Answer() { StdoutAnswer::Reset(); }
 
   // True once a byte of the answer has gone to standard output.
-  bool Begun() const { return StdoutAnswer::BytesWritten() != start_; }
-  uint64_t Bytes() const { return StdoutAnswer::BytesWritten() - start_; }
+  bool Begun() const { return StdoutAnswer::BytesWritten() != 0; }
 
   // Records `error` (the first one is kept) and, when the answer has begun,
   // writes it to standard error. True when an error page may still be
@@ -41,7 +39,6 @@ class Answer {
   WebRender* out() { return &out_; }
 
  private:
-  const uint64_t start_;
   AnswerWebRender out_;
   UString first_error_;
 };
@@ -71,16 +68,31 @@ void ShowFallbackError(Answer& answer, const char* error) {
   }
 }
 
+// Sets the page name, session and log setting of the request on `context`
+// in `outcome`, and readies the request-log line with them in case the
+// watchdog ends the request.
+void Describe(PortalContext& context, RequestOutcome* outcome) {
+  if (context.HasWebArgument("pagename")) {
+    outcome->page = static_cast<char*>(context["pagename"]);
+  }
+  outcome->session_id = context.session_id;
+  outcome->log = !RequestLog::IsOff(context.GetSetting(Setting::kRequestLog));
+  outcome->worker_requests = context.GetSetting(Setting::kFastCgiMaxRequests);
+  RequestLog::Prepare(*outcome);
+}
+
 // The request loop: one pass per page, repeated while a page leaves an
 // internal redirect, whose query part (after the first "?", or the whole
 // text without one) is the next pass's arguments. An error of a pass
 // becomes the error page on the same context while the answer has not
-// begun. Returns false when that page failed too (its error is left for the
-// fallback page).
-bool ServePages(PortalContext& context, Answer& answer, UString* failure) {
+// begun. Keeps `outcome` described. Returns false when that page failed too
+// (its error is left for the fallback page).
+bool ServePages(PortalContext& context, Answer& answer, RequestOutcome* outcome,
+                UString* failure) {
   try {
     do {
       context.InitSession(kSessionPrefix, kSessionIdleSeconds, true);
+      Describe(context, outcome);
       DisplayPage(context, answer.out());
       if (!context.internal_redirect.IsEmpty()) {
         UString redirect = context.internal_redirect;
@@ -101,18 +113,6 @@ bool ServePages(PortalContext& context, Answer& answer, UString* failure) {
   return true;
 }
 
-// The page name, session and log setting of the request on `context`.
-void Describe(PortalContext& context, RequestOutcome* outcome) {
-  if (context.HasWebArgument("pagename")) {
-    outcome->page = static_cast<char*>(context["pagename"]);
-  }
-  outcome->session_id = context.session_id;
-  outcome->log = !RequestLog::IsOff(
-      context.GetWebArgument(kRequestLogKey, WebArgument::Hidden));
-  outcome->worker_requests = static_cast<char*>(
-      context.GetWebArgument(kWorkerRequestsKey, WebArgument::Hidden));
-}
-
 }  // namespace
 
 RequestOutcome AnswerRequest(const ContextFactory& make_context) {
@@ -124,9 +124,13 @@ RequestOutcome AnswerRequest(const ContextFactory& make_context) {
   bool failed = false;
   try {
     PortalContext* context = make_context();
-    failed = !ServePages(*context, answer, &failure);
     Describe(*context, &outcome);
-    // Deleting the context saves the session.
+    failed = !ServePages(*context, answer, &outcome, &failure);
+    Describe(*context, &outcome);
+    // The page is complete: the web server gets it before the session save,
+    // which may wait for the session lock. Deleting the context saves the
+    // session.
+    fflush(stdout);
     delete context;
   } catch (const char* error) {
     if (!failed) failure = error;
@@ -135,6 +139,8 @@ RequestOutcome AnswerRequest(const ContextFactory& make_context) {
   if (failed) ShowFallbackError(answer, failure);
   fflush(stdout);
   outcome.error = answer.FirstError();
-  outcome.bytes = answer.Bytes();
+  outcome.bytes = StdoutAnswer::BytesWritten();
+  outcome.body_expected = StdoutAnswer::BodyExpected();
+  outcome.body_sent = StdoutAnswer::BodySent();
   return outcome;
 }

@@ -1,5 +1,6 @@
 #include "cgiFramework/SQLSession.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -32,10 +33,10 @@ constexpr long kMaxTimeout = 3600;
 // the current request context): a whole number of seconds from 1 to
 // kMaxTimeout. `fallback` when there is no context, or the key is absent
 // or holds anything else.
-unsigned SettingSeconds(const char* key, unsigned fallback) {
+unsigned SettingSeconds(Setting key, unsigned fallback) {
   WebContext* context = WebContext::global_context;
   if (context == nullptr) return fallback;
-  const char* text = context->GetWebArgument(key, WebArgument::Hidden);
+  const char* text = context->GetSetting(key);
   char* end;
   long seconds = strtol(text, &end, 10);
   if (end == text || *end != '\0' || seconds < 1 || seconds > kMaxTimeout) {
@@ -44,14 +45,20 @@ unsigned SettingSeconds(const char* key, unsigned fallback) {
   return static_cast<unsigned>(seconds);
 }
 
-// Sets the connection time-outs of `mysql` from the settings. Options of
-// the group "SQLSession" of the option files, read when connecting, still
-// override them.
-bool SetTimeouts(MYSQL* mysql) {
+// Sets the connection time-outs of `mysql` from the settings, each at most
+// `cap` seconds (0: no cap). Options of the group "SQLSession" of the option
+// files, read when connecting, still override them.
+bool SetTimeouts(MYSQL* mysql, unsigned cap) {
   unsigned connect =
-      SettingSeconds("sqlConnectTimeout", kDefaultConnectTimeout);
-  unsigned read = SettingSeconds("sqlReadTimeout", kDefaultReadTimeout);
-  unsigned write = SettingSeconds("sqlWriteTimeout", kDefaultWriteTimeout);
+      SettingSeconds(Setting::kSQLConnectTimeout, kDefaultConnectTimeout);
+  unsigned read = SettingSeconds(Setting::kSQLReadTimeout, kDefaultReadTimeout);
+  unsigned write =
+      SettingSeconds(Setting::kSQLWriteTimeout, kDefaultWriteTimeout);
+  if (cap != 0) {
+    connect = std::min(connect, cap);
+    read = std::min(read, cap);
+    write = std::min(write, cap);
+  }
   return mysql_options(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &connect) == 0 &&
          mysql_options(mysql, MYSQL_OPT_READ_TIMEOUT, &read) == 0 &&
          mysql_options(mysql, MYSQL_OPT_WRITE_TIMEOUT, &write) == 0;
@@ -193,17 +200,21 @@ std::string WithoutDatabase(std::string message, const char* db) {
 
 }  // namespace
 
+unsigned SQLSession::timeout_cap = 0;
+unsigned SQLSession::connect_errno = 0;
+
 SQLSession::SQLSession(const char* server, const char* user,
                        const char* password, const char* db)
     : mysql(&_mysql), parent(nullptr), _mysql() {
   if (mysql_init(&_mysql) == nullptr) os_fatal("SQLSession: mysql_init failed");
-  if (!SetTimeouts(mysql) ||
+  if (!SetTimeouts(mysql, timeout_cap) ||
       mysql_options(mysql, MYSQL_READ_DEFAULT_GROUP, "SQLSession") != 0 ||
       MysqlConnect(mysql, server, user, password, db, 0, nullptr, 0) ==
           nullptr) {
     // The error text is built before the handle is released.
     char* error =
         ErrorText(WithoutDatabase(mysql_error(mysql), db), "real connect");
+    connect_errno = mysql_errno(mysql);
     mysql_close(mysql);
     throw error;
   }

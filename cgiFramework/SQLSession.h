@@ -30,9 +30,10 @@ class SQLSession : public OSListObj {
   //
   // No wait is without end: connecting (each attempt) times out after 3
   // seconds, and each read and each write on the connection after 10. The
-  // settings file of the request (the Hidden arguments "sqlConnectTimeout",
-  // "sqlReadTimeout" and "sqlWriteTimeout" of WebContext::global_context, in
-  // whole seconds from 1 to 3600) can change them, and the option group
+  // settings file of the request (Setting::kSQLConnectTimeout,
+  // kSQLReadTimeout and kSQLWriteTimeout of WebContext::global_context, in
+  // whole seconds from 1 to 3600) can change them, timeout_cap bounds them,
+  // and the option group
   // (connect-timeout) overrides the connect time-out (the client library
   // ignores read and write time-outs in option files). A read time-out
   // also ends a statement that waits that long for a locked table.
@@ -91,6 +92,13 @@ class SQLSession : public OSListObj {
   // when it is a decimal integer, otherwise escaped between single quotes.
   char* GetSQLDelete(WebContext& context, UString& q, const char* table,
                      const char* indexname, const char* indexvalue);
+
+  // When not 0, no time-out of a root session made later exceeds this many
+  // seconds, whatever the settings say (the self-check's time limit).
+  static unsigned timeout_cap;
+  // mysql_errno of the last connection that failed (0 while none did), so
+  // that a caller can tell the causes apart without reading the text.
+  static unsigned connect_errno;
 
   MYSQL* mysql;        // the connection in use: &_mysql for a root session,
                        // the parent's for a child, null for none

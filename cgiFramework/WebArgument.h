@@ -8,6 +8,8 @@
 #ifndef CGIFRAMEWORK_WEBARGUMENT_H_
 #define CGIFRAMEWORK_WEBARGUMENT_H_
 
+#include <string>
+
 #include "common/UString.h"
 #include "kernel/OSBTree.h"
 #include "kernel/OSListObj.h"
@@ -73,5 +75,18 @@ class WebIndexObj : public OSBTreeObj {
   bool numericalOrder;   // compare as numbers (strtol) instead of text
   bool descendingOrder;  // reverse the order
 };
+
+// Reads one name=value pair in query-string syntax from `p`, appending the
+// decoded name and value to `name` and `value` ("+" is a blank, "%%" a
+// percent sign, "%XY" the byte of two hexadecimal digits). The name runs up
+// to the first "=", across "&" and line ends; the value up to "&" outside
+// quotes (a quote is kept in the value and opens or closes its span) and,
+// with `line_ends`, up to a line end even inside quotes. `*has_equals`
+// (when given) tells whether the name ended at "=". Returns where the pair
+// ends: at its separator or the terminator.
+const char* ReadArgumentPair(const char* p, bool line_ends, std::string& name,
+                             std::string& value, bool* has_equals);
+// The first character at or after `p` that is not "&", CR or LF.
+const char* SkipArgumentSeparators(const char* p);
 
 #endif  // CGIFRAMEWORK_WEBARGUMENT_H_

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cgiFramework/RequestInput.h"
+#include "cgiFramework/Settings.h"
 #include "cgiFramework/SitePaths.h"
 #include "json/json.h"
 #include "kernel/OSFile.h"
@@ -35,42 +36,6 @@ constexpr size_t kMaxInlineField = 1000;
 constexpr long kBodySlack = 10;
 
 const char* const kTooManyArguments = "POST Data too many arguments";
-
-// The value of hexadecimal digit `c`: a letter counts as its lower-case form
-// minus 'a' plus 10, anything else as its code minus '0'. Malformed digits
-// thus give arbitrary values instead of errors.
-int HexValue(char c) {
-  unsigned char u = static_cast<unsigned char>(c);
-  if (u >= 'A' && u <= 'Z') u = static_cast<unsigned char>(u - 'A' + 'a');
-  if (u >= 'a' && u <= 'z') return u - 'a' + 10;
-  return u - '0';
-}
-
-// Decodes the character at `s` ("+" is a blank, "%%" a percent sign, "%xy"
-// the byte of the two hexadecimal digits modulo 256), appends it to `out`
-// and returns the number of characters consumed. A "%" with fewer than two
-// characters before the end of the text is kept as it stands, so nothing is
-// read past the terminator.
-size_t DecodeChar(const char* s, std::string& out) {
-  if (s[0] == '+') {
-    out += ' ';
-    return 1;
-  }
-  if (s[0] != '%') {
-    out += s[0];
-    return 1;
-  }
-  if (s[1] == '%') {
-    out += '%';
-    return 2;
-  }
-  if (s[1] == '\0' || s[2] == '\0') {
-    out += '%';
-    return 1;
-  }
-  out += static_cast<char>((HexValue(s[1]) * 16 + HexValue(s[2])) & 0xFF);
-  return 3;
-}
 
 // True when `line` begins with `prefix`.
 bool StartsWith(const std::string& line, const char* prefix) {
@@ -226,20 +191,16 @@ void WebContext::ScanWebArguments(const char* cl) {
 void WebContext::ScanConfig() {
   // The settings file is trusted, so a link to it is followed; anything but
   // a regular file (a FIFO would block the request) counts as missing.
-  struct stat st;
-  int fd = OpenRegularFile(SitePath(config), O_RDONLY, OSLinks::kFollow, &st);
-  if (fd < 0) return;
-  std::vector<char> text(static_cast<size_t>(st.st_size) + 1, '\0');
-  size_t got = 0;
-  while (got < static_cast<size_t>(st.st_size)) {
-    ssize_t n = read(fd, text.data() + got, st.st_size - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
+  SettingsText settings;
+  if (!ReadSettingsFile(SitePath(config), &settings)) return;
+  for (const SettingsEntry& entry : settings.entries) {
+    // The first occurrence of a name wins.
+    if (FindWebArgument(entry.name.c_str(), WebArgument::Any) != nullptr) {
+      continue;
+    }
+    AppendArgument(entry.name.c_str(), entry.value.c_str(),
+                   WebArgument::Hidden);
   }
-  text[got] = '\0';
-  close(fd);
-  AddWebArguments(text.data(), WebArgument::Hidden);
 }
 
 void WebContext::ScanRequest() {
@@ -267,11 +228,8 @@ void WebContext::ScanRequest() {
 void WebContext::ReadBody(long content_length) {
   // Only the settings file can change the limit; argument lengths are ints.
   long limit = kDefaultMaxPostSize;
-  if (WebArgument* max = FindWebArgument("maxPostSize", WebArgument::Hidden)) {
-    long configured = strtol(*max, nullptr, 10);
-    if (configured > 0)
-      limit = std::min<long>(configured, INT_MAX - kBodySlack);
-  }
+  long configured = strtol(GetSetting(Setting::kMaxPostSize), nullptr, 10);
+  if (configured > 0) limit = std::min<long>(configured, INT_MAX - kBodySlack);
   if (content_length > limit) throw "POST Data too large";
   try {
     fbuf = new char[content_length + kBodySlack];
@@ -363,33 +321,31 @@ void WebContext::AddArguments(const char* cl, WebArgument::Type type,
   const char* p = cl;
   while (*p != '\0') {
     std::string name;
-    while (*p != '\0' && *p != '=') p += DecodeChar(p, name);
     std::string value;
-    if (*p == '=') {
-      ++p;
-      bool double_quoted = false;
-      bool single_quoted = false;
-      while (*p != '\0') {
-        char c = *p;
-        if (line_ends && (c == '\r' || c == '\n')) break;
-        if (c == '&' && !double_quoted && !single_quoted) break;
-        if (c == '"') double_quoted = !double_quoted;
-        if (c == '\'') single_quoted = !single_quoted;
-        p += DecodeChar(p, value);
-      }
-    }
-    while (*p == '&' || *p == '\r' || *p == '\n') ++p;
+    p = SkipArgumentSeparators(
+        ReadArgumentPair(p, line_ends, name, value, nullptr));
     // The first occurrence of a name wins. Names are compared as stored,
     // that is up to a decoded zero byte.
     if (!names.insert(name.c_str()).second) continue;
     if (++added > limit) throw kTooManyArguments;
-    auto* arg = new WebArgument;
-    arg->name = name.c_str();
-    arg->value = value.c_str();
-    arg->type = type;
-    arg->depth = depth;
-    arguments.Append(arg);
+    AppendArgument(name.c_str(), value.c_str(), type);
   }
+}
+
+void WebContext::AppendArgument(const char* name, const char* value,
+                                WebArgument::Type type) {
+  auto* arg = new WebArgument;
+  arg->name = name;
+  arg->value = value;
+  arg->type = type;
+  arg->depth = depth;
+  arguments.Append(arg);
+}
+
+char* WebContext::GetSetting(Setting key) {
+  static char empty[] = "";
+  WebArgument* arg = FindWebArgument(KeyOf(key).name, WebArgument::Hidden);
+  return arg != nullptr ? static_cast<char*>(arg->value) : empty;
 }
 
 // --- Looking arguments up ----------------------------------------------------

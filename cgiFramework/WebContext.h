@@ -18,6 +18,7 @@
 #include <cstdarg>
 
 #include "cgiFramework/LockedFile.h"
+#include "cgiFramework/Settings.h"
 #include "cgiFramework/WebArgument.h"
 #include "cgiFramework/WebCookie.h"
 #include "cgiFramework/WebSession.h"
@@ -30,7 +31,7 @@ class LDAPSession;
 class SQLSession;
 
 // Largest request body accepted when the settings file sets no
-// "maxPostSize" (in bytes).
+// Setting::kMaxPostSize (in bytes).
 constexpr long kDefaultMaxPostSize = 16L * 1024 * 1024;
 // Most arguments a request body may hold (url-encoded pairs with a new name,
 // or multipart parts). Each costs a few hundred bytes however short it is
@@ -42,8 +43,9 @@ constexpr int kMaxCookies = 1000;
 
 class WebContext {
  public:
-  // Builds the context and reads the request: the arguments of the settings
-  // file `Aconfig` (null: "/Korvelund/WebConfig.cfg") as Hidden arguments,
+  // Builds the context and reads the request: the pairs of the settings
+  // file `Aconfig` (null: "/Korvelund/WebConfig.cfg"; its syntax in
+  // cgiFramework/Settings.h) as Hidden arguments,
   // then QUERY_STRING and the body (CONTENT_LENGTH bytes read from file
   // descriptor 0) as Normal arguments, then the cookies of HTTP_COOKIE.
   // `Adirname` is the report directory (null: "/Korvelund/reports/").
@@ -51,7 +53,7 @@ class WebContext {
   //
   // Throws "POST Data no boundary" for a multipart body whose content type
   // names no boundary, "POST Data too large" for a body over the limit
-  // (Hidden argument "maxPostSize", else kDefaultMaxPostSize), "POST Data
+  // (Setting::kMaxPostSize, else kDefaultMaxPostSize), "POST Data
   // too many arguments" for a body of more than kMaxBodyArguments arguments,
   // and the JSON parser's texts for a bad "application/x-json" body.
   WebContext(const char* Aconfig, const char* Adirname);
@@ -82,9 +84,11 @@ class WebContext {
   // Context. Throws as the constructor.
   void ScanWebArguments(const char* cl);
   // Parses `cl` in query-string syntax ("&" separated name=value pairs,
-  // "+" and "%" escapes, quotes protect "&") and appends each argument
-  // whose name is new. With Hidden (the settings file) a line end also ends
-  // a value, quoted or not; otherwise quotes protect line ends too.
+  // "+" and "%" escapes, quotes protect "&"; see ReadArgumentPair) and
+  // appends each argument whose name is new. With Hidden a line end also
+  // ends a value, quoted or not, as in the settings file (which the
+  // constructor reads line by line, see cgiFramework/Settings.h); otherwise
+  // quotes protect line ends too.
   void AddWebArguments(const char* cl, WebArgument::Type type);
   // The first argument called `name` of type `type` (any type for Any). When
   // there is none, appends a new empty one of that type (Normal for Any).
@@ -93,6 +97,9 @@ class WebContext {
   WebArgument& operator[](const char* name);
   // True when an argument `name` of any type exists. Creates nothing.
   bool HasWebArgument(const char* name);
+  // The settings file's value of `key` (its Hidden argument); "" when the
+  // file does not set it. Creates nothing. Valid as GetWebArgument's text.
+  char* GetSetting(Setting key);
   void SetWebArgument(const char* name, const char* value);
   void SetWebArgument(const char* name, int value);
   // Removes and deletes every argument called `name`.
@@ -174,8 +181,8 @@ class WebContext {
   // Rewrites the session file with every variable that has a name, as
   // "name=value" lines (see WebSession.h: no text can add lines of its
   // own), so that a kill or a full disk at any point leaves either the old
-  // or the new content (see SessionSaveStep; the Hidden argument
-  // "sessionSync" set to "1" also flushes to the disk). Does nothing
+  // or the new content (see SessionSaveStep; Setting::kSessionSync set to
+  // "1" also flushes to the disk). Does nothing
   // without a prefix or identifier, when the file is gone, or when this
   // request could not load the session. Throws the LockedFile texts and
   // "Unable to write session file" (the old content then stays, or the next
@@ -242,9 +249,12 @@ class WebContext {
   void ReadBody(long content_length);
   // Splits the multipart body in fbuf into arguments.
   void ParseMultipart(const char* content_type);
-  // Reads the settings file as Hidden arguments. A file that is missing,
-  // unreadable or not a regular file is skipped.
+  // Reads the settings file as Hidden arguments, the first of each name. A
+  // file that is missing, unreadable or not a regular file is skipped.
   void ScanConfig();
+  // Appends a new argument at the current depth.
+  void AppendArgument(const char* name, const char* value,
+                      WebArgument::Type type);
   // AddWebArguments, throwing "POST Data too many arguments" when `cl`
   // holds more than `limit` new names.
   void AddArguments(const char* cl, WebArgument::Type type, int limit);

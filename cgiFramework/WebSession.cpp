@@ -438,8 +438,7 @@ void WebContext::SaveWebSessionVars(const char* sessionId) {
   if (file == nullptr) return;  // the session was deleted meanwhile
   // Flushing to the disk guards the content against a power failure too; a
   // killed process cannot tear it either way.
-  bool sync =
-      strcmp(GetWebArgument("sessionSync", WebArgument::Hidden), "1") == 0;
+  bool sync = strcmp(GetSetting(Setting::kSessionSync), "1") == 0;
   WriteSessionFile(path, file.fd, FormatSessionFile(session_vars), sync);
 }
 

@@ -5,11 +5,13 @@
 //
 // Status values: 0 success (also a search that produced its first entry or
 // ended without entries); the server's non-zero result code, passed through;
-// kUnexpectedAnswer (2) an answer of another type than expected;
-// kNotBound (50) a search before a successful bind; kUnmatched (80) a
-// search answer that belongs to no recent request; kServerDown (81)
-// socket not connected, send failed, or no message could be read;
-// kFilterError (87) the search filter is invalid and nothing was sent.
+// and the client's own codes, all above kFirstClientCode so that no result
+// code of the protocol (0 to 123 and 4096 are assigned) is taken for one:
+// kUnexpectedAnswer an answer of another type than expected; kNotBound a
+// search before a successful bind; kUnmatched a search answer that belongs
+// to no recent request; kServerDown socket not connected, send failed, or
+// no message could be read; kFilterError the search filter is invalid and
+// nothing was sent.
 // Nothing is thrown and nothing is retried, except a bind refused with
 // protocolError (see SimpleBind).
 //
@@ -37,11 +39,15 @@ class LDAPClient {
  public:
   enum LDAPState { FAILED = 0, CONNECTED = 1, BOUND = 2, FINISHED = 3 };
 
-  static constexpr int kUnexpectedAnswer = 2;
-  static constexpr int kNotBound = 50;
-  static constexpr int kUnmatched = 80;
-  static constexpr int kServerDown = 81;
-  static constexpr int kFilterError = 87;
+  // The client's own status codes; the last digits recall the protocol's
+  // codes of the same meaning (protocolError 2, insufficientAccessRights 50,
+  // other 80, and the C API's server down 81 and filter error 87).
+  static constexpr int kFirstClientCode = 10000;
+  static constexpr int kUnexpectedAnswer = kFirstClientCode + 2;
+  static constexpr int kNotBound = kFirstClientCode + 50;
+  static constexpr int kUnmatched = kFirstClientCode + 80;
+  static constexpr int kServerDown = kFirstClientCode + 81;
+  static constexpr int kFilterError = kFirstClientCode + 87;
 
   // Answers of earlier requests skipped within one operation before the
   // connection is given up.

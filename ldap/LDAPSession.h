@@ -75,7 +75,8 @@ class LDAPSession {
   void CheckConnection();
 
   // The client's Search; -1 without a client. A search answer that cannot be
-  // matched to its request (80) closes the session and gives -1.
+  // matched to its request (LDAPClient::kUnmatched) closes the session and
+  // gives -1.
   int Search(const char* base, int scope, const char* filter,
              const char* const* attrs, int attrsonly, int sizelimit,
              int timeout, int deref);

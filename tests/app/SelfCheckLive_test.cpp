@@ -62,16 +62,17 @@ class SelfCheckLiveTest : public ::testing::Test {
     setenv("VXML_ROOT", private_root_.c_str(), 1);
   }
 
+  // Runs the check for the web user `user` (null: without --user).
   int Run(const char* user) {
     char program[] = "vxml.cgi";
     char check[] = "--check";
     char flag[] = "--user";
-    std::string name = user;
+    std::string name = user != nullptr ? user : "";
     char* argv[] = {program, check, flag, &name[0], nullptr};
     char* text = nullptr;
     size_t size = 0;
     FILE* out = open_memstream(&text, &size);
-    int status = RunSelfCheck(4, argv, out);
+    int status = RunCommandLine(user != nullptr ? 4 : 2, argv, out, stderr);
     fclose(out);
     output = std::string(text, size);
     free(text);
@@ -95,8 +96,8 @@ TEST_F(SelfCheckLiveTest, WorkingDeploymentPassesEveryCheck) {
           "connected\n"))
       << output;
   EXPECT_TRUE(
-      Has("ok   portal settings of user \"alice\": customer 10, "
-          "contact 100, call server host \"callserver1\"\n"))
+      Has("ok   portal settings of user \"alice\" at VirtualHost Lumera: "
+          "customer 10, contact 100, call server host \"callserver1\"\n"))
       << output;
   EXPECT_TRUE(
       Has("ok   directory 127.0.0.1:4000: bound as "
@@ -112,13 +113,21 @@ TEST_F(SelfCheckLiveTest, WorkingDeploymentPassesEveryCheck) {
   // Neither password of the settings file shows.
   EXPECT_FALSE(Has(Env("VXML_SQL_PASSWORD"))) << output;
   EXPECT_FALSE(Has(Env("VXML_LDAP_ADMIN_PASSWORD"))) << output;
+
+  // Without a web user, what needs none passes and the rest is skipped.
+  EXPECT_EQ(Run(nullptr), 0) << output;
+  EXPECT_TRUE(Has("ok   directory search under base")) << output;
+  EXPECT_TRUE(Has("skip portal settings of a web user: needs --user NAME"))
+      << output;
+  EXPECT_TRUE(Has("skip voicemail archive: ")) << output;
 }
 
 TEST_F(SelfCheckLiveTest, UserWithoutSettingsAndWrongPasswords) {
   EXPECT_EQ(Run("nobody"), 1);
   EXPECT_TRUE(
-      Has("FAIL portal settings of user \"nobody\": no row for this "
-          "user at the portal Lumera: "))
+      Has("FAIL portal settings of user \"nobody\" at VirtualHost Lumera: "
+          "no row for this user: every page answers this user with the "
+          "authorisation failure page: "))
       << output;
   EXPECT_TRUE(Has("skip voicemail archive")) << output;
 

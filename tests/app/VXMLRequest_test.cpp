@@ -6,10 +6,15 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "app/PortalContext.h"
 #include "tests/cgiFramework/WebTestSupport.h"
@@ -19,20 +24,44 @@ namespace {
 const char kSaveError[] = "Unable to write session file";
 
 // A portal context without database or directory whose session save fails
-// when `fail_save` is set.
+// when `fail_save` is set; `on_settings`, when given, runs where the
+// settings are read, after the session was loaded.
 class TestContext : public PortalContext {
  public:
-  explicit TestContext(bool fail_save)
-      : PortalContext(kPortalSettingsFile, ""), fail_save_(fail_save) {}
+  explicit TestContext(bool fail_save,
+                       std::function<void()> on_settings = nullptr)
+      : PortalContext(kPortalSettingsFile, ""),
+        fail_save_(fail_save),
+        on_settings_(std::move(on_settings)) {}
   ~TestContext() noexcept(false) override {
     if (fail_save_) throw kSaveError;
   }
-  void ReadSettings() override { hostName = "callserver1"; }
+  void ReadSettings() override {
+    hostName = "callserver1";
+    knownUser = true;
+    if (on_settings_) on_settings_();
+  }
   LDAPSession* GetLDAPSession(bool /*dontload*/) override { return nullptr; }
 
  private:
   bool fail_save_;
+  std::function<void()> on_settings_;
 };
+
+// What arrives on `fd` until it holds `end`, the writer closes it, or
+// nothing more comes for `ms` milliseconds.
+std::string ReadUntil(int fd, const std::string& end, int ms) {
+  std::string text;
+  struct pollfd input = {fd, POLLIN, 0};
+  char buffer[4096];
+  ssize_t n = 1;
+  while (text.find(end) == std::string::npos && n > 0 &&
+         poll(&input, 1, ms) > 0) {
+    n = read(fd, buffer, sizeof buffer);
+    if (n > 0) text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
 
 class VXMLRequestTest : public webtest::SiteFixture {
  protected:
@@ -93,6 +122,7 @@ TEST_F(VXMLRequestTest, AFailureAfterTheAnswerBeganGoesToStandardErrorOnly) {
     RequestOutcome outcome = Answer(c.query, true);
     EXPECT_EQ(std::string(outcome.error), kSaveError);
     EXPECT_EQ(outcome.bytes, stdout_.size());
+    EXPECT_FALSE(outcome.Cut());
     if (*c.answer_starts != '\0') {
       EXPECT_EQ(stdout_.rfind(c.answer_starts, 0), 0u);
       EXPECT_EQ(stdout_.size(), clean.size()) << "nothing appended";
@@ -121,6 +151,45 @@ TEST_F(VXMLRequestTest, OutcomeNamesPageSessionAndLogSetting) {
   EXPECT_STREQ(outcome.page, "");
   EXPECT_EQ(outcome.bytes, 0u);
   EXPECT_FALSE(outcome.log);
+}
+
+// The page reaches the web server before the session save, which here
+// waits for the session lock that the test takes after the load and keeps
+// until it has read the whole page.
+TEST_F(VXMLRequestTest, PageIsFlushedBeforeTheSessionSave) {
+  int loaded[2], go[2], answer[2];
+  ASSERT_EQ(pipe(loaded), 0);
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(answer), 0);
+  setenv("QUERY_STRING", "pagename=dialout&sessionId=12345678", 1);
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(answer[1], STDOUT_FILENO);
+    AnswerRequest([&] {
+      return new TestContext(false, [&] {
+        char c;
+        (void)!write(loaded[1], "l", 1);
+        (void)!read(go[0], &c, 1);
+      });
+    });
+    _exit(0);
+  }
+  close(answer[1]);
+  ASSERT_EQ(ReadUntil(loaded[0], "l", 5000), "l");
+  const int lock =
+      open(Site("/Korvelund/sessions/User_12345678").c_str(), O_RDONLY);
+  EXPECT_EQ(flock(lock, LOCK_EX | LOCK_NB), 0);
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  const std::string page = ReadUntil(answer[0], "</vxml>\n", 3000);
+  close(lock);
+  EXPECT_EQ(page.rfind("Cache-Control: no-cache", 0), 0u) << page;
+  ASSERT_GE(page.size(), 8u);
+  EXPECT_EQ(page.substr(page.size() - 8), "</vxml>\n") << page;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int fd : {loaded[0], loaded[1], go[0], go[1], answer[0]}) close(fd);
 }
 
 }  // namespace

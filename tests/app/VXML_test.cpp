@@ -45,10 +45,12 @@ class TestPortalContext : public PortalContext {
   void ReadSettings() override {
     ++settings_reads;
     hostName = "callserver1";
+    knownUser = known_user;
   }
   LDAPSession* GetLDAPSession(bool /*dontload*/) override { return nullptr; }
 
   int settings_reads = 0;
+  bool known_user = true;  // what ReadSettings finds
 };
 
 class VXMLTest : public webtest::SiteFixture {
@@ -257,14 +259,22 @@ TEST_F(VXMLTest, CallbackDestinationCannotLeaveItsAttribute) {
             CallbackPage(prompt, "1%22 next=%22x"));
 }
 
+// A web user without settings at the portal gets the login page for each
+// page name, and still nothing for an unknown one.
 TEST_F(VXMLTest, LoginPage) {
-  std::string direct;
-  std::string page = Display("pagename=login", &direct);
-  EXPECT_EQ(direct, "");
-  // An HTML page recorded in the history (here in cookies, as the context
-  // has no session).
-  EXPECT_EQ(page,
-            "Set-Cookie: _page0=/vxml.cgi?pagename=login; \n"
+  for (std::string page_name : {"login", "dialout", "callback", "wav"}) {
+    const std::string query = "pagename=" + page_name;
+    Request(query.c_str());
+    context->known_user = page_name == "login";
+    UStringWebRender out;
+    std::string direct = CaptureStdout([&] { DisplayPage(*context, &out); });
+    EXPECT_EQ(direct, "") << page_name;
+    EXPECT_FALSE(context->authenticated && page_name != "login");
+    // An HTML page recorded in the history (here in cookies, as the context
+    // has no session).
+    EXPECT_EQ(
+        std::string(static_cast<char*>(out.output)),
+        "Set-Cookie: _page0=/vxml.cgi?pagename=" + page_name + "; \n"
             "Set-Cookie: _page1=; \n"
             "Set-Cookie: _page2=; \n"
             "Set-Cookie: _page3=; \n"
@@ -274,6 +284,12 @@ TEST_F(VXMLTest, LoginPage) {
             "\n"
             "<html>\n<head>\n<title></title>\n</head>\n<body >\n"
             "AUTHORISATION FAILURE PLEASE LOGIN CORRECLY</body>\n</html>\n");
+  }
+  Request("pagename=other");
+  context->known_user = false;
+  UStringWebRender out;
+  DisplayPage(*context, &out);
+  EXPECT_STREQ(out.output, "");
 }
 
 // --- Recordings -------------------------------------------------------------

@@ -83,6 +83,18 @@ TEST_F(WebArgumentTest, SettingsFileComesFirstAsHidden) {
                                   "alpha=one/2", "beta=two/2", "q=\"x&y\"/2",
                                   "user=\"portal/2", "password=secret/2",
                                   "r='1/2", "flag\nx=1/2", "a=x/0", "b=y/0"}));
+
+  // Comment and blank lines are skipped whole and join no other line; the
+  // escapes write "&", "%", "+" and quotes into a value. A leading
+  // byte-order mark is skipped; a NUL byte ends the file.
+  static const char kCommented[] =
+      "\xEF\xBB\xBF# database = portal\nhost=h\n# old password: x&y\n\n"
+      " \t\r\n#\nv=%26%25%2B%22%27+\nw=1\0z=2\n";
+  WebContext commented(
+      Config(std::string(kCommented, sizeof kCommented - 1)), nullptr);
+  EXPECT_EQ(Arguments(commented),
+            (std::vector<std::string>{"host=h/2", "v=&%+\"' /2", "w=1/2",
+                                      "a=x/0", "b=y/0"}));
 }
 
 TEST_F(WebArgumentTest, SettingsFileThatIsNoRegularFileIsSkipped) {

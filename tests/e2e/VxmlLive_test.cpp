@@ -23,6 +23,7 @@
 
 #include "support/CgiRun.h"
 #include "support/Env.h"
+#include "support/LogSocket.h"
 
 namespace {
 
@@ -478,6 +479,40 @@ TEST_F(VxmlCgiTest, DirectoryFailureKeepsDiagnosticsOffTheResponse) {
       run.err.find("LDAPSession error LDAPSession Failed to authenticate"),
       std::string::npos)
       << run.err;
+}
+
+// A recording that the client stops reading is logged as cut, and the exit
+// status tells the web server that the answer failed.
+TEST_F(VxmlCgiTest, CutRecordingIsLoggedAsCut) {
+  const std::string site = dir + "/site";
+  const std::string archive = site + kArchive + "2005";
+  ASSERT_EQ(system(("mkdir -p '" + site + "/Korvelund/config' '" + site +
+                    "/Korvelund/sessions' '" + archive + "'")
+                       .c_str()),
+            0);
+  WriteFile(site + "/Korvelund/config/Lumera.cfg",
+            ReadFile(root + "/Korvelund/config/Lumera.cfg"));
+  WriteFile(archive + "/long.wav", std::string(1 << 20, 'w'));
+  LogSocket log;
+  std::string command = "env -i VXML_LOG_SOCKET=" + Env("VXML_LOG_SOCKET");
+  for (const std::string& e : Request("pagename=wav&index=2005/long.wav", site))
+    command += " '" + e + "'";
+  // The client reads 100 bytes and goes away.
+  WriteFile(dir + "/run.sh", command + " '" + Env("VXML_CGI") +
+                                 "' 2>/dev/null | head -c 100 >/dev/null\n"
+                                 "exit ${PIPESTATUS[0]}\n");
+  const int status = system(("bash '" + dir + "/run.sh'").c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 4);
+  const std::string line = log.Receive();
+  EXPECT_EQ(line.rfind("<11>vxml.cgi[", 0), 0u) << line;
+  EXPECT_NE(line.find("]: page=wav session="), std::string::npos) << line;
+  unsigned long long sent = 0;
+  const size_t at = line.find(" outcome=cut sent=");
+  ASSERT_NE(at, std::string::npos) << line;
+  EXPECT_EQ(sscanf(line.c_str() + at, " outcome=cut sent=%llu", &sent), 1);
+  EXPECT_LT(sent, 1u << 20);
+  EXPECT_EQ(line.substr(line.size() - 17), " expected=1048576");
 }
 
 }  // namespace

@@ -47,23 +47,19 @@ void XMLPage::Render(WebContext& context, WebRender* o) {
 
 XMLItem::XMLItem(const char* name, const char* value, const char* tags, ...)
     : name(name) {
-  if (tags != nullptr) {
-    va_list args;
-    va_start(args, tags);
-    this->tags.vFormat(tags, args);
-    va_end(args);
-  }
   SetLiteral(value);
+  va_list args;
+  va_start(args, tags);
+  FormatTags(tags, args);
+  va_end(args);
 }
 
 XMLItem::XMLItem(const char* name, int value, const char* tags, ...)
     : name(name) {
-  if (tags != nullptr) {
-    va_list args;
-    va_start(args, tags);
-    this->tags.vFormat(tags, args);
-    va_end(args);
-  }
+  va_list args;
+  va_start(args, tags);
+  FormatTags(tags, args);
+  va_end(args);
   Set(value);
 }
 
@@ -74,6 +70,10 @@ void XMLItem::SetTags(const char* format, ...) {
   va_start(args, format);
   tags.vFormat(format, args);
   va_end(args);
+}
+
+void XMLItem::FormatTags(const char* format, va_list args) {
+  if (format != nullptr) tags.vFormat(format, args);
 }
 
 void XMLItem::Set(const char* format, ...) {
@@ -137,19 +137,15 @@ void XMLItem::Render(WebContext& context, WebRender* o) {
   Parse(tags, t);
   char* N = n;
   char* T = t;
+  // The blank before the attribute text only when there is one.
+  const char* B = t.IsEmpty() ? "" : " ";
   if (!svalue.IsEmpty() || contains.Size() > 0) {
     char* V = v;
     const char* E = v.IsEmpty() ? "\n" : "";
-    if (t.IsEmpty()) {
-      o->printf("<%s>%s%s", N, V, E);
-    } else {
-      o->printf("<%s %s>%s%s", N, T, V, E);
-    }
+    o->printf("<%s%s%s>%s%s", N, B, T, V, E);
     WebItem::Render(context, o);
     o->printf("</%s>\n", N);
-  } else if (t.IsEmpty()) {
-    o->printf("<%s/>\n", N);
   } else {
-    o->printf("<%s %s/>\n", N, T);
+    o->printf("<%s%s%s/>\n", N, B, T);
   }
 }

@@ -17,6 +17,8 @@
 #ifndef XMLPAGE_H_
 #define XMLPAGE_H_
 
+#include <cstdarg>
+
 #include "cgiFramework/WebItem.h"
 #include "common/UString.h"
 
@@ -78,6 +80,8 @@ class XMLItem : public WebItem {
  private:
   // Sets the text content from a literal: "%%" becomes "%".
   void SetLiteral(const char* value);
+  // Formats the attribute text from `format` (null: leaves it empty).
+  void FormatTags(const char* format, va_list args);
 };
 
 #endif  // XMLPAGE_H_

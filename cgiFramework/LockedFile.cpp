@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,10 +14,20 @@ volatile sig_atomic_t flock_timed_out = 0;
 
 void flock_timeout(int /*sig*/) { flock_timed_out = 1; }
 
+int LockedFile::lock_timeout_ms = LockedFile::kLockTimeoutMs;
+
+void LockedFile::SetLockTimeout(int ms) { lock_timeout_ms = ms; }
+
 namespace {
 
-// Seconds to wait for the exclusive lock.
-constexpr unsigned kLockTimeout = 10;
+// Starts (or, with 0, cancels) the process's real-time interval timer, whose
+// expiry raises SIGALRM once.
+void SetAlarm(int ms) {
+  itimerval timer{};
+  timer.it_value.tv_sec = ms / 1000;
+  timer.it_value.tv_usec = (ms % 1000) * 1000;
+  setitimer(ITIMER_REAL, &timer, nullptr);
+}
 
 // Waits for an exclusive lock on `fd` with the SIGALRM time-out. Throws the
 // lock texts; the caller closes `fd`.
@@ -33,7 +44,7 @@ void LockWithTimeout(int fd) {
     throw "LockedFile: sigaction() failed";
   }
   flock_timed_out = 0;
-  alarm(kLockTimeout);
+  SetAlarm(LockedFile::lock_timeout_ms);
   const char* error = nullptr;
   while (flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) {
@@ -45,7 +56,7 @@ void LockWithTimeout(int fd) {
       break;
     }
   }
-  alarm(0);
+  SetAlarm(0);
   sigaction(SIGALRM, &previous, nullptr);
   if (error != nullptr) throw error;
 }

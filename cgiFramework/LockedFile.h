@@ -2,9 +2,10 @@
 // with a 10-second time-out; the lock serialises the processes that read and
 // write one session file.
 //
-// The time-out uses the process-wide SIGALRM and alarm(): while a LockedFile
-// is being constructed nothing else in the process may rely on them. The
-// previous SIGALRM action is restored and the alarm cancelled on every path.
+// The time-out uses the process-wide SIGALRM and real-time interval timer
+// (the one alarm() sets): while a LockedFile is being constructed nothing
+// else in the process may rely on them. The previous SIGALRM action is
+// restored and the timer cancelled on every path.
 // Not for use by several threads at once.
 #ifndef CGIFRAMEWORK_LOCKEDFILE_H_
 #define CGIFRAMEWORK_LOCKEDFILE_H_
@@ -38,6 +39,13 @@ class LockedFile {
 
   // The locked stream, or null when the file could not be opened.
   operator FILE*();
+
+  // Time allowed for the lock, in milliseconds: kLockTimeoutMs unless
+  // changed with SetLockTimeout (tests shorten it; it applies to files opened
+  // later).
+  static constexpr int kLockTimeoutMs = 10000;
+  static int lock_timeout_ms;
+  static void SetLockTimeout(int ms);
 
   FILE* fp;  // stdio stream, null when the file could not be opened
   int fd;    // the locked descriptor, -1 when the file could not be opened

@@ -33,25 +33,14 @@ void WebDiv::Render(WebContext& context, WebRender* o) {
   RenderTagged(*this, context, o, "div", css, "", "");
 }
 
-WebCell::WebCell(const char* css) : css(css) {}
-WebCell::~WebCell() = default;
+WebTaggedItem::WebTaggedItem(const char* tag, const char* css,
+                             const char* close_end)
+    : css(css), tag_(tag), close_end_(close_end) {}
 
-void WebCell::Render(WebContext& context, WebRender* o) {
-  RenderTagged(*this, context, o, "td", css, "", "");
-}
+WebTaggedItem::~WebTaggedItem() = default;
 
-WebCellHeader::WebCellHeader(const char* css) : css(css) {}
-WebCellHeader::~WebCellHeader() = default;
-
-void WebCellHeader::Render(WebContext& context, WebRender* o) {
-  RenderTagged(*this, context, o, "th", css, "", "");
-}
-
-WebRow::WebRow(const char* css) : css(css) {}
-WebRow::~WebRow() = default;
-
-void WebRow::Render(WebContext& context, WebRender* o) {
-  RenderTagged(*this, context, o, "tr", css, "", "\n");
+void WebTaggedItem::Render(WebContext& context, WebRender* o) {
+  RenderTagged(*this, context, o, tag_, css, "", close_end_);
 }
 
 WebTable::WebTable(const char* css) : css(css) {}
@@ -82,13 +71,6 @@ WebList::~WebList() = default;
 
 void WebList::Render(WebContext& context, WebRender* o) {
   RenderTagged(*this, context, o, ordered ? "ol" : "ul", css, "\n", "\n");
-}
-
-WebListItem::WebListItem(const char* css) : css(css) {}
-WebListItem::~WebListItem() = default;
-
-void WebListItem::Render(WebContext& context, WebRender* o) {
-  RenderTagged(*this, context, o, "li", css, "", "\n");
 }
 
 WebLink::WebLink(const char* href) : href(href) {}

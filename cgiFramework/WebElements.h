@@ -25,34 +25,39 @@ class WebDiv : public WebItem {
   UString css;  // attribute text
 };
 
-// "<td %s>", children, "</td>".
-class WebCell : public WebItem {
+// An element written as "<tag %s>" with its attribute text, its children,
+// "</tag>" and a line end that depends on the element: the common form of
+// table cells and rows and list items.
+class WebTaggedItem : public WebItem {
  public:
-  explicit WebCell(const char* css);
-  ~WebCell() override;
+  // `tag` and `close_end` are static texts.
+  WebTaggedItem(const char* tag, const char* css, const char* close_end);
+  ~WebTaggedItem() override;
   void Render(WebContext& context, WebRender* o) override;
 
   UString css;  // attribute text
+
+ private:
+  const char* tag_;        // the element name
+  const char* close_end_;  // written after the closing tag
+};
+
+// "<td %s>", children, "</td>".
+class WebCell : public WebTaggedItem {
+ public:
+  explicit WebCell(const char* css) : WebTaggedItem("td", css, "") {}
 };
 
 // "<th %s>", children, "</th>".
-class WebCellHeader : public WebItem {
+class WebCellHeader : public WebTaggedItem {
  public:
-  explicit WebCellHeader(const char* css);
-  ~WebCellHeader() override;
-  void Render(WebContext& context, WebRender* o) override;
-
-  UString css;  // attribute text
+  explicit WebCellHeader(const char* css) : WebTaggedItem("th", css, "") {}
 };
 
 // "<tr %s>", children, "</tr>\n".
-class WebRow : public WebItem {
+class WebRow : public WebTaggedItem {
  public:
-  explicit WebRow(const char* css);
-  ~WebRow() override;
-  void Render(WebContext& context, WebRender* o) override;
-
-  UString css;  // attribute text
+  explicit WebRow(const char* css) : WebTaggedItem("tr", css, "\n") {}
 };
 
 // "<table %s>\n"; with header elements "<thead>\n", the headers,
@@ -84,13 +89,9 @@ class WebList : public WebItem {
 };
 
 // "<li %s>", children, "</li>\n".
-class WebListItem : public WebItem {
+class WebListItem : public WebTaggedItem {
  public:
-  explicit WebListItem(const char* css);
-  ~WebListItem() override;
-  void Render(WebContext& context, WebRender* o) override;
-
-  UString css;  // attribute text
+  explicit WebListItem(const char* css) : WebTaggedItem("li", css, "\n") {}
 };
 
 // "<a %s>", children, "</a>".

@@ -149,7 +149,7 @@ void OSBuf::UnInitialise() {
   for (OSLinkList& pool : buffer_pool) Forget(&pool);
   // With the link pool already released (os_cleanup releases it first) the
   // links of buffers still in use are gone with it.
-  if (OSLink::link_pool == nullptr) Forget(allocated_list);
+  if (OSLink::link_pool == nullptr) allocated_list->Abandon();
   delete allocated_list;
   allocated_list = nullptr;
   std::free(buffer_block);

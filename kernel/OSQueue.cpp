@@ -85,6 +85,11 @@ OSListObj* OSProtectedQueue::LastObject() {
   return OSQueue::LastObject();
 }
 
+int OSProtectedQueue::Size() {
+  CriticalSectionLock lock(&cs);
+  return OSQueue::Size();
+}
+
 void OSProtectedQueue::AppendBufAndCompact(OSBuf* buf) {
   if (buf == nullptr) return;
   CriticalSectionLock lock(&cs);

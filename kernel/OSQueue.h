@@ -43,7 +43,7 @@ class OSQueue : public OSLinkList {
   void CheckTrigger();
   // The trigger list; owners register OSQueueTrigger objects through it and
   // remain their owners.
-  OSIndirectList* TriggerList() { return &triggers; }
+  OSTypedList<OSListObj>* TriggerList() { return &triggers; }
 
  protected:
   OSTypedList<OSListObj> triggers;  // objects to notify on each change
@@ -53,7 +53,12 @@ class OSQueue : public OSLinkList {
 // A queue (never owning its elements) whose operations run under its own
 // lock, so that several threads may share it; typically a queue of data
 // buffers handed from one thread to another.
-class OSProtectedQueue : public OSQueue {
+//
+// The queue is a private base, as OSProtectedList's list is: an
+// OSProtectedQueue does not convert to OSQueue or OSLinkList, so no caller
+// can reach an unlocked operation through a base reference. Only the
+// operations below are offered.
+class OSProtectedQueue : private OSQueue {
  public:
   OSProtectedQueue();
   ~OSProtectedQueue() override;
@@ -64,6 +69,8 @@ class OSProtectedQueue : public OSQueue {
   void Flush() override;
   OSListObj* FirstObject();
   OSListObj* LastObject();
+  // The element count, read under the lock.
+  int Size();
 
   // Packs as much of `buf` as fits (up to 1400 bytes in all) into the last
   // buffer of the queue and appends what remains. The queue takes `buf` over:

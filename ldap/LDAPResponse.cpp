@@ -311,7 +311,7 @@ LDAPResult_rx::~LDAPResult_rx() {
 LDAPSearchRes_rx::LDAPSearchRes_rx(unsigned char*& dp, const unsigned char* end)
     : LDAPMessage_rx(dp, end),
       attributes(1),
-      attr_itr(&attributes),
+      attr_itr(attributes.begin()),
       objectName(nullptr),
       more_values(1) {
   unsigned char* op_end = EnterOperation(dp, msg_end);
@@ -369,15 +369,16 @@ LDAPSearchRes_rx::LDAPSearchRes_rx(unsigned char*& dp, const unsigned char* end)
 LDAPSearchRes_rx::~LDAPSearchRes_rx() { delete objectName; }
 
 int LDAPSearchRes_rx::FirstAttribute(char*& a, char*& v) {
-  attr_itr.Init(&attributes);
+  attr_itr = attributes.begin();
   return NextAttribute(a, v);
 }
 
 int LDAPSearchRes_rx::NextAttribute(char*& a, char*& v) {
-  ASN1String* name = static_cast<ASN1String*>(attr_itr.Next());
-  if (name == nullptr) return 0;
-  ASN1String* value = static_cast<ASN1String*>(attr_itr.Next());
-  if (value == nullptr) return 0;
+  if (attr_itr == attributes.end()) return 0;
+  ASN1String* name = *attr_itr;
+  if (++attr_itr == attributes.end()) return 0;
+  ASN1String* value = *attr_itr;
+  ++attr_itr;
   a = name->str;
   v = value->str;
   return 1;

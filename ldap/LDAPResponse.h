@@ -124,7 +124,7 @@ class LDAPSearchRes_rx : public LDAPMessage_rx {
   bool HasMoreValues(const char* name);
 
   OSTypedList<ASN1String> attributes;  // alternating name and value; owned
-  OSListIterator attr_itr;             // walk position over `attributes`
+  OSTypedList<ASN1String>::iterator attr_itr;  // walk over `attributes`
   ASN1String* objectName;  // the entry's name; null when missing; owned
   OSTypedList<ASN1String> more_values;  // names of the attributes that had
                                         // further values; owned

@@ -103,7 +103,7 @@ LDAPRow::~LDAPRow() = default;
 LDAPRow& LDAPRow::operator=(const LDAPRow& src) {
   if (this == &src) return *this;
   fields.Flush();
-  for (LDAPField* f : const_cast<LDAPRow&>(src).fields) {
+  for (const LDAPField* f : src.fields) {
     fields.Append(new LDAPField(*f));
   }
   return *this;
@@ -248,8 +248,8 @@ LDAPTable& LDAPTable::operator+=(const LDAPRow& row) {
 
 LDAPTable& LDAPTable::operator+=(const LDAPTable& table) {
   // Counted first, so that adding a table to itself copies each row once.
-  int count = table.rows.number_in_list;
-  for (LDAPRow* row : const_cast<LDAPTable&>(table).rows) {
+  int count = table.rows.Size();
+  for (const LDAPRow* row : table.rows) {
     if (count-- == 0) break;
     *this += *row;
   }

@@ -37,6 +37,13 @@ CRITICAL_SECTION Socket::cs;
 OSIndirectList* Socket::socket_list = nullptr;
 unsigned long Socket::local_ipaddr = 0;
 bool Socket::SocketsInitialised = false;
+int Socket::connect_timeout_ms = Socket::kConnectTimeoutMs;
+int Socket::receive_timeout_ms = Socket::kReceiveTimeoutMs;
+
+void Socket::SetTimeouts(int connect_ms, int receive_ms) {
+  connect_timeout_ms = connect_ms;
+  receive_timeout_ms = receive_ms;
+}
 
 void Socket::Init(unsigned long Alocal_ipaddr) {
   if (Alocal_ipaddr != 0) local_ipaddr = Alocal_ipaddr;
@@ -170,7 +177,7 @@ bool Socket::ConnectWithTimeout() {
     err = errno;
     if (err == EINPROGRESS) {
       pollfd pfd{s, POLLIN | POLLOUT | POLLPRI, 0};
-      const int r = Poll(&pfd, kConnectTimeoutMs);
+      const int r = Poll(&pfd, connect_timeout_ms);
       if (r == 0) {
         err = ETIMEDOUT;
       } else if (r < 0) {
@@ -439,7 +446,7 @@ int Socket::RecWait(UBYTE* rbuf, int rlen) {
     if (DeadlinePassed()) return 3;
     int n = 0;
     switch (ReceiveStep(
-        TimeLeft(kReceiveTimeoutMs), rlen - got,
+        TimeLeft(receive_timeout_ms), rlen - got,
         [rbuf, got](int) { return rbuf + got; }, &n)) {
       case Received::kData:
         got += n;

@@ -2,8 +2,8 @@
 // optionally listening) socket, a socket for an accepted connection, or a
 // client socket connected to a host and port.
 //
-// Time limits: a client connect gives up after kConnectTimeoutMs (2 s); each
-// wait of a counted receive allows kReceiveTimeoutMs (10 s); a send gives up
+// Time limits: a client connect gives up after connect_timeout_ms (2 s); each
+// wait of a counted receive allows receive_timeout_ms (10 s); a send gives up
 // when not all of its bytes could be written within kSendTimeoutMs (5 s).
 // A deadline set with SetDeadline bounds every receive and send of the socket
 // further, whatever the peer sends or how slowly it reads.
@@ -65,6 +65,12 @@ class Socket : public OSIO {
   static constexpr int kConnectTimeoutMs = 2000;
   static constexpr int kReceiveTimeoutMs = 10000;
   static constexpr int kSendTimeoutMs = 5000;
+  // The connect and receive limits in force, in milliseconds: the two
+  // values above unless changed with SetTimeouts (tests shorten them; a
+  // change applies to connects and waits started later).
+  static int connect_timeout_ms;
+  static int receive_timeout_ms;
+  static void SetTimeouts(int connect_ms, int receive_ms);
 
   // Sends all bytes of `buf` and frees `buf`. A send that writes part of the
   // bytes is continued until all are written, or until kSendTimeoutMs or the
@@ -86,7 +92,7 @@ class Socket : public OSIO {
   // socket failed (state INVALID).
   virtual OSBuf* RecWait(int Atimeout);
   // Reads exactly `rlen` bytes into `rbuf`, never more (bytes of a following
-  // message stay pending). Each wait for more data allows kReceiveTimeoutMs,
+  // message stay pending). Each wait for more data allows receive_timeout_ms,
   // and none lasts beyond the deadline when one is set.
   // Returns 0 when all bytes arrived, 1 on an exception condition, 2 when the
   // socket was not ready, 3 when no data came for 10 seconds or the deadline

@@ -44,9 +44,9 @@
 # comparable. Never part of CI's verdict.
 set -euo pipefail
 export LC_ALL=C
+# shellcheck source=common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-readonly root
 readonly PAIRS=${BENCH_PAIRS:-40}
 readonly SECONDS_PER_ROUND=${BENCH_SECONDS:-60}
 readonly IDLE_FILES=${BENCH_IDLE_FILES:-100000}
@@ -54,25 +54,16 @@ readonly MEMORY_REQUESTS=${BENCH_MEMORY_REQUESTS:-2000000}
 # Requests of the first memory reading: about 10,000 for each worker.
 readonly MEMORY_FIRST=20000
 build=${BENCH_BUILD:-build-bench}
-[[ $build == /* ]] || build=$root/$build
+[[ $build == /* ]] || build=$REPO/$build
 readonly build
 cgi=${BENCH_CGI:-$build/vxml.cgi}
 [[ $cgi == /* ]] || cgi=$PWD/$cgi
 readonly cgi
-readonly servers=$root/tests/servers/servers.sh
+readonly servers=$REPO/tests/servers/servers.sh
 state=${BENCH_STATE:-$build/bench-servers}
 [[ $state == /* ]] || state=$PWD/$state
 readonly state
 readonly HTTP_AUTH="alice:alicepw"
-
-die() {
-  echo "bench.sh: $*" >&2
-  exit 1
-}
-
-note() {
-  echo "bench.sh: $*" >&2
-}
 
 check_setup() {
   local n
@@ -95,15 +86,11 @@ check_setup() {
 }
 
 build_programs() {
-  local launcher=()
-  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
-                                            -DCMAKE_C_COMPILER_LAUNCHER=ccache)
   note "building Release in $build"
   mkdir -p "$build"
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVXML_BENCH=ON \
-    -DVXML_TESTS=OFF "${launcher[@]}" >"$build/bench-build.log" 2>&1 ||
-    die "cmake failed; see $build/bench-build.log"
-  cmake --build "$build" -j2 --target vxml.cgi bench_timer ref_dialout ref_callback \
+  configure "$build" -DCMAKE_BUILD_TYPE=Release -DVXML_BENCH=ON -DVXML_TESTS=OFF \
+    >"$build/bench-build.log" 2>&1 || die "cmake failed; see $build/bench-build.log"
+  build_tree "$build" vxml.cgi bench_timer ref_dialout ref_callback \
     >>"$build/bench-build.log" 2>&1 || die "the build failed; see $build/bench-build.log"
 }
 
@@ -331,8 +318,8 @@ print_table() {
   echo "Machine: $(nproc) CPUs, $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo);" \
        "load average at the end $(cut -d' ' -f1-3 /proc/loadavg)."
   local tree
-  tree=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
-  [ -z "$(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null)" ] ||
+  tree=$(git -C "$REPO" rev-parse --short HEAD 2>/dev/null || echo unknown)
+  [ -z "$(git -C "$REPO" status --porcelain --untracked-files=no 2>/dev/null)" ] ||
     tree+=" with uncommitted changes"
   echo "Tree: $tree," \
        "Release build; $PAIRS alternated pairs, medians."

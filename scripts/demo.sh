@@ -7,6 +7,7 @@
 #   scripts/demo.sh          start (restarts a running demo)
 #   scripts/demo.sh stop     stop the demo's servers
 set -euo pipefail
+# shellcheck source=common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 state="$REPO/demo-run"
@@ -27,9 +28,10 @@ esac
 
 install_missing_packages
 configure "$REPO/build"
-cmake --build "$REPO/build" -j "$JOBS" --target vxml.cgi
+build_tree "$REPO/build" vxml.cgi
 
 bash "$servers" start "$state" --cgi "$REPO/build/vxml.cgi"
+# shellcheck source=/dev/null
 . "$state/servers.env"
 
 # show TITLE URL [curl options...]: prints one answer, header lines included.

@@ -8,6 +8,7 @@
 #   scripts/fuzz.sh [RUNS] [TARGET...]    default: 20000 runs, every target
 #   (each run ends after VXML_FUZZ_SECONDS, default 300, whatever RUNS says)
 set -euo pipefail
+# shellcheck source=common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 runs=${1:-20000}
@@ -23,16 +24,15 @@ if [ ${#targets[@]} -eq 0 ]; then
   done
 fi
 [ ${#targets[@]} -gt 0 ] || { echo "No fuzz targets in $REPO/fuzz."; exit 0; }
-cmake --build "$dir" -j "$JOBS" --target "${targets[@]}"
+build_tree "$dir" "${targets[@]}"
 
-failed=()
-mkdir -p "$dir/findings"
-for target in "${targets[@]}"; do
-  name=${target%_fuzz}
+# fuzz TARGET: runs TARGET over a scratch copy of its corpus; on a finding
+# shows the end of its log and fails.
+fuzz() {
+  local target=$1 name=${1%_fuzz} scratch seeds=() status=0
   scratch=$(mktemp -d)
-  seeds=()
   [ -d "$REPO/fuzz/corpus/$name" ] && seeds=("$REPO/fuzz/corpus/$name")
-  echo "=== $target: $runs runs"
+  echo "$runs runs"
   # One input may take 60 s at most (a hang is a finding); a whole run at
   # most VXML_FUZZ_SECONDS (default 5 minutes), so that CI stays within its
   # time.
@@ -43,12 +43,15 @@ for target in "${targets[@]}"; do
     grep -E '^stat::number_of_executed_units' "$dir/$target.log" || true
   else
     tail -n 40 "$dir/$target.log"
-    failed+=("$target")
+    status=1
   fi
   rm -rf "$scratch"
+  return $status
+}
+
+mkdir -p "$dir/findings"
+for target in "${targets[@]}"; do
+  step "$target" fuzz "$target"
 done
-if [ ${#failed[@]} -gt 0 ]; then
-  echo "Fuzz targets with findings: ${failed[*]} (inputs in $dir/findings/)" >&2
-  exit 1
-fi
-echo "All fuzz targets ran $runs times without a finding."
+summary "findings: inputs in $dir/findings/" \
+  "All fuzz targets ran $runs times without a finding."

@@ -8,6 +8,7 @@
 #
 #   scripts/package.sh [DIR]
 set -euo pipefail
+# shellcheck source=common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 dir=$(cd "${1:-$REPO/build}" && pwd)
@@ -41,7 +42,7 @@ trap 'rm -rf "$tmp"' EXIT
 dpkg-deb -x "$deb" "$tmp"
 file "$tmp/usr/lib/cgi-bin/vxml.cgi" | grep -q 'ELF 64-bit.*stripped' ||
   fail "vxml.cgi is not a stripped ELF program"
-lintian --fail-on error --suppress-tags copyright-without-copyright-notice "$deb"
+lintian --fail-on error,warning "$deb"
 
 if [ "${VXML_PACKAGE_INSTALL:-0}" = 1 ] && [ "$(id -u)" = 0 ]; then
   echo "=== installing $deb with apt"
@@ -53,8 +54,9 @@ if [ "${VXML_PACKAGE_INSTALL:-0}" = 1 ] && [ "$(id -u)" = 0 ]; then
   out=$(env -i QUERY_STRING= REQUEST_METHOD=GET VXML_ROOT="$tmp" \
         /usr/lib/cgi-bin/vxml.cgi </dev/null 2>&1) || status=$?
   DEBIAN_FRONTEND=noninteractive apt-get remove -y -q vxml </dev/null >/dev/null
-  [ "$status" = 0 ] && grep -q '^Content-type: text/html' <<<"$out" ||
+  if [ "$status" != 0 ] || ! grep -q '^Content-type: text/html' <<<"$out"; then
     fail "the installed program did not run (status $status, output '$out')"
+  fi
   echo "installed, ran and removed"
 fi
 echo "Package checks passed."

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # The test command. Installs whatever a fresh Debian 12 machine lacks, then:
+#   scripts/     the shell scripts (and tests/servers/) checked by shellcheck;
 #   build/       warnings as errors; every test, the live ones against
 #                private servers that CTest starts and stops; the Debian
-#                package built and checked (scripts/package.sh);
+#                package built and checked (scripts/package.sh), and the
+#                README's operator steps run with it on a freshly
+#                bootstrapped Debian 12 root (scripts/readme-test.sh, as
+#                root only);
 #   build-asan/  the same tests under AddressSanitizer and
 #                UndefinedBehaviorSanitizer;
 #   build-tsan/  the kernel tests (label "kernel") under ThreadSanitizer;
@@ -13,6 +17,7 @@
 # then limit the run to build/ and build-asan/. Exits non-zero when any
 # build or test fails.
 set -euo pipefail
+# shellcheck source=common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_missing_packages
@@ -23,26 +28,17 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1}
 export GTEST_SHUFFLE=1
 export GTEST_RANDOM_SEED=${GTEST_RANDOM_SEED:-$(($(date -u +%s) / 86400 % 99999 + 1))}
 echo "Tests run shuffled with GTEST_RANDOM_SEED=$GTEST_RANDOM_SEED"
-failed=()
 
-# step NAME COMMAND...: runs one step, timing it, and notes a failure.
-step() {
-  local name=$1 start=$SECONDS
-  shift
-  echo "=== $name"
-  if "$@"; then
-    echo "=== $name: passed ($((SECONDS - start)) s)"
-  else
-    echo "=== $name: FAILED ($((SECONDS - start)) s)"
-    failed+=("$name")
-  fi
+# Every shell script of the repository, checked with its sourced files.
+check_scripts() {
+  shellcheck -x -P SCRIPTDIR "$REPO"/scripts/*.sh "$REPO"/tests/servers/*.sh
 }
 
 # build_and_test DIR [cmake options...]: builds everything and runs the
 # tests selected by ctest_args.
 build_and_test() {
   local dir=$1
-  configure "$@" -DVXML_WERROR=ON && cmake --build "$dir" -j "$JOBS" &&
+  configure "$@" -DVXML_WERROR=ON && build_tree "$dir" &&
     (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$JOBS" \
        --schedule-random "${ctest_args[@]}")
 }
@@ -65,23 +61,26 @@ tsan_kernel_tests() {
     targets+=("$(basename "$src" .cpp)")
   done
   configure "$REPO/build-tsan" -DVXML_TSAN=ON -DVXML_WERROR=ON -DCMAKE_BUILD_TYPE=Debug &&
-    cmake --build "$REPO/build-tsan" -j "$JOBS" --target "${targets[@]}" &&
+    build_tree "$REPO/build-tsan" "${targets[@]}" &&
     (cd "$REPO/build-tsan" && ctest --output-on-failure --timeout 600 -j "$JOBS" -L kernel)
 }
 
 ctest_args=("$@")
+step shellcheck check_scripts
 step build build_and_test "$REPO/build"
 step "build-asan" build_and_test "$REPO/build-asan" -DVXML_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 if [ ${#ctest_args[@]} -eq 0 ]; then
   step "build: whole executables shuffled" run_whole_shuffled "$REPO/build"
   step "Debian package" env VXML_PACKAGE_INSTALL="${CI:+1}" "$REPO/scripts/package.sh" \
     "$REPO/build"
+  # The README's operator steps on a fresh Debian 12 root (needs root).
+  if [ "$(id -u)" = 0 ]; then
+    step "README on Debian 12" "$REPO/scripts/readme-test.sh" "$REPO/build"
+  else
+    echo "=== README on Debian 12: skipped (needs root)"
+  fi
   step "build-tsan (kernel)" tsan_kernel_tests
   step "build-fuzz" "$REPO/scripts/fuzz.sh" 20000
 fi
 
-if [ ${#failed[@]} -gt 0 ]; then
-  echo "FAILED: ${failed[*]} (GTEST_RANDOM_SEED=$GTEST_RANDOM_SEED)" >&2
-  exit 1
-fi
-echo "All builds and tests passed."
+summary "GTEST_RANDOM_SEED=$GTEST_RANDOM_SEED" "All builds and tests passed."

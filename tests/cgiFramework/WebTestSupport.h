@@ -85,9 +85,10 @@ class SiteFixture : public ::testing::Test {
     if (content_type != nullptr) setenv("CONTENT_TYPE", content_type, 1);
   }
 
-  // Forks a process that holds an exclusive lock on `path` for `seconds`
-  // seconds; returns its id once the lock is held (-1 on failure).
-  pid_t HoldLock(const std::string& path, int seconds) {
+  // Forks a process that holds an exclusive lock on `path` for `ms`
+  // milliseconds (or until it is killed); returns its id once the lock is
+  // held (-1 on failure).
+  pid_t HoldLock(const std::string& path, int ms) {
     int ready[2];
     if (pipe(ready) != 0) return -1;
     pid_t pid = fork();
@@ -95,7 +96,7 @@ class SiteFixture : public ::testing::Test {
       int fd = open(path.c_str(), O_RDONLY);
       if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
       (void)!write(ready[1], "x", 1);
-      sleep(seconds);
+      usleep(static_cast<useconds_t>(ms) * 1000);
       _exit(0);
     }
     char byte;

@@ -97,6 +97,49 @@ TEST_F(OSTypedListTest, TheLoopBodyMayRemoveOrDeleteItsElement) {
   EXPECT_EQ(OSLink::link_pool_size, pool);
 }
 
+// A loop body may take out or delete any element, not only its own: the
+// loop goes on with whatever follows. Under AddressSanitizer a loop that kept
+// a freed element would fail here.
+TEST_F(OSTypedListTest, TheLoopBodyMayRemoveOrDeleteAnyElement) {
+  const int pool = OSLink::link_pool_size;
+  int destroyed = 0;
+  OSTypedList<Item> list(1);
+  for (const char* n : {"a", "b", "c", "d", "e"})
+    list.Append(new Item(n, 0, &destroyed));
+  std::string seen;
+  for (Item* item : list) {
+    seen += item->name;
+    if (item->name == "a" || item->name == "d") {  // the next one, deleted
+      Item* next = list.At(list.PosInList(item) + 1);
+      list.Remove(next);
+      delete next;
+    }
+    if (item->name == "c") {  // its own
+      list.Remove(item);
+      delete item;
+    }
+  }
+  EXPECT_EQ(seen, "acd");
+  EXPECT_EQ(Names(list), "ad");
+  EXPECT_EQ(destroyed, 3);
+
+  // An inner loop empties the list under the outer one; a const loop sees
+  // every element and can change none.
+  list.Append(new Item("f", 0, &destroyed));
+  seen.clear();
+  for (Item* outer : list) {
+    seen += outer->name;
+    for (const Item* inner : static_cast<const OSTypedList<Item>&>(list)) {
+      seen += inner->name;
+      if (inner->name == "d") list.Flush();
+    }
+  }
+  EXPECT_EQ(seen, "aad");
+  EXPECT_EQ(list.Size(), 0);
+  EXPECT_EQ(destroyed, 6);
+  EXPECT_EQ(OSLink::link_pool_size, pool);
+}
+
 TEST_F(OSTypedListTest, RemoveIfDeletesOnlyWhatAnOwningListOwns) {
   const int pool = OSLink::link_pool_size;
   int destroyed = 0;

@@ -93,7 +93,7 @@ TEST_F(LDAPFilterTest, EscapedValuesStayLiteral) {
   LDAPFilter_tx filter(text);
   ASSERT_EQ(filter.valid, 1);
   EXPECT_EQ(filter.tag, 0xA3);
-  ASN1String* parsed = static_cast<ASN1String*>(filter.seq_list[1]);
+  auto* parsed = static_cast<ASN1String*>(filter.seq_list.At(1));
   EXPECT_EQ(std::string(parsed->str, parsed->length), hostile);
 }
 

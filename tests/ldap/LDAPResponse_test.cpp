@@ -182,10 +182,10 @@ TEST_F(DecoderTest, Requests) {
   auto modify =
       Decode<LDAPModifyReq_rx>(Encode(2, new LDAPModifyReq_tx("cn=b", mods)));
   ASSERT_EQ(modify->modifications.Size(), 2);
-  auto* second = static_cast<LDAPModification_rx*>(modify->modifications[1]);
+  LDAPModification_rx* second = modify->modifications.At(1);
   EXPECT_EQ(second->op, 0);
   EXPECT_STREQ(second->attr_name->str, "mail");
-  EXPECT_STREQ(static_cast<ASN1String*>(second->values[0])->str, "b@k");
+  EXPECT_STREQ(second->values.At(0)->str, "b@k");
   auto add = Decode<LDAPAddReq_rx>(Encode(3, new LDAPAddReq_tx("cn=c", mods)));
   EXPECT_STREQ(add->entry->str, "cn=c");
   EXPECT_EQ(add->attrs.Size(), 2);

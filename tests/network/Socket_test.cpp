@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,13 +29,31 @@ double Seconds(std::chrono::steady_clock::time_point start) {
 
 // The shared BufOf, under the name these tests use.
 
+// Shortens the socket's connect and receive limits for its lifetime, so that
+// a test of them waits a fraction of a second.
+class ShortTimeouts {
+ public:
+  ShortTimeouts(int connect_ms, int receive_ms) {
+    Socket::SetTimeouts(connect_ms, receive_ms);
+  }
+  ~ShortTimeouts() {
+    Socket::SetTimeouts(Socket::kConnectTimeoutMs, Socket::kReceiveTimeoutMs);
+  }
+};
+
+// Waits up to two seconds for one of `events` on `fd`; true when it came.
+bool WaitFor(int fd, short events) {
+  pollfd pfd{fd, events, 0};
+  return poll(&pfd, 1, 2000) == 1;
+}
+
 class SocketTest : public ::testing::Test {
  protected:
   CaptureConsole console;
 };
 
 TEST_F(SocketTest, ClientConnectsByAddressOrByName) {
-  LoopbackPeer peer([](int) { LoopbackPeer::Pause(100); });
+  LoopbackPeer peer([](int fd) { LoopbackPeer::ReadAll(fd, 1); });
   Socket by_address(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
   ASSERT_EQ(by_address.state, Socket::CONNECTED);
   EXPECT_EQ(by_address.RemoteHostname(), nullptr);  // no look-up for digits
@@ -69,7 +89,8 @@ TEST_F(SocketTest, FailedClientsAreReportedAndClosed) {
                         std::to_string(port) + " from "));
 }
 
-TEST_F(SocketTest, UnansweredConnectGivesUpAfterTwoSeconds) {
+TEST_F(SocketTest, UnansweredConnectGivesUpAfterTheConnectLimit) {
+  ShortTimeouts short_limits(300, Socket::kReceiveTimeoutMs);
   // A listener with a full accept queue drops further connection requests.
   unsigned short port;
   const int listener = LoopbackPeer::Bound(&port, 0);
@@ -84,11 +105,11 @@ TEST_F(SocketTest, UnansweredConnectGivesUpAfterTwoSeconds) {
     sin.sin_port = htons(port);
     connect(fillers.back(), reinterpret_cast<sockaddr*>(&sin), sizeof(sin));
   }
-  LoopbackPeer::Pause(200);
+  ASSERT_TRUE(WaitFor(fillers[0], POLLOUT));  // the queue is full
   const auto start = std::chrono::steady_clock::now();
   Socket client(Socket::TCP_CLIENT, "127.0.0.1", port);
-  EXPECT_GE(Seconds(start), 1.9);
-  EXPECT_LT(Seconds(start), 3.0);
+  EXPECT_GE(Seconds(start), 0.29);
+  EXPECT_LT(Seconds(start), 1.5);
   EXPECT_EQ(client.s, -1);
   EXPECT_TRUE(
       console.HasPrefix("Socket::Socket() connect() error 110 to 7f000001:"));
@@ -137,9 +158,9 @@ TEST_F(SocketTest, BoundSocketsListenAcceptAndConnect) {
 TEST_F(SocketTest, CountedReceiveTakesExactlyWhatIsAsked) {
   LoopbackPeer peer([](int fd) {
     LoopbackPeer::Send(fd, "abcd");
-    LoopbackPeer::Pause(300);
+    LoopbackPeer::Pause(50);  // so that the first receive waits for more
     LoopbackPeer::Send(fd, "ef0123456789");
-    LoopbackPeer::Pause(300);
+    LoopbackPeer::ReadAll(fd, 1);  // until the client closes
   });
   Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
   UBYTE got[10];
@@ -187,7 +208,7 @@ TEST_F(SocketTest, UrgentDataIsAnExceptionCondition) {
       LoopbackPeer::ReadAll(fd, 1);  // until the client closes
     });
     Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
-    LoopbackPeer::Pause(200);
+    ASSERT_TRUE(WaitFor(client.s, POLLPRI));  // the urgent byte is there
     console.Clear();
     if (c.counted) {
       UBYTE got[5];
@@ -200,14 +221,17 @@ TEST_F(SocketTest, UrgentDataIsAnExceptionCondition) {
   }
 }
 
-TEST_F(SocketTest, CountedReceiveGivesUpAfterTenSilentSeconds) {
-  LoopbackPeer peer([](int fd) { LoopbackPeer::ReadAll(fd, 1); });
+TEST_F(SocketTest, CountedReceiveGivesUpAfterTheSilentLimit) {
+  ShortTimeouts short_limits(Socket::kConnectTimeoutMs, 300);
+  // Silent until the client sends or closes, for two seconds at most, so a
+  // receive that outwaits its limit fails the test instead of hanging it.
+  LoopbackPeer peer([](int fd) { WaitFor(fd, POLLIN); });
   Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
   const auto start = std::chrono::steady_clock::now();
   UBYTE got[1];
   EXPECT_EQ(client.RecWait(got, 1), 3);
-  EXPECT_GE(Seconds(start), 9.9);
-  EXPECT_LT(Seconds(start), 11.0);
+  EXPECT_GE(Seconds(start), 0.29);
+  EXPECT_LT(Seconds(start), 1.5);
   EXPECT_EQ(client.state, Socket::CONNECTED);
   client.DataIndication(BufOf("x"));  // lets the peer finish
 }
@@ -215,13 +239,13 @@ TEST_F(SocketTest, CountedReceiveGivesUpAfterTenSilentSeconds) {
 TEST_F(SocketTest, BufferedReceive) {
   const std::string big(5000, 'b');
   LoopbackPeer peer([&big](int fd) {
-    LoopbackPeer::Pause(300);
+    LoopbackPeer::ReadAll(fd, 1);  // the client's go-ahead
     LoopbackPeer::Send(fd, big);
-    LoopbackPeer::Pause(300);
   });
   Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
   EXPECT_EQ(client.RecWait(50), nullptr);  // a quiet time-out
   EXPECT_EQ(client.state, Socket::CONNECTED);
+  EXPECT_EQ(client.DataIndication(BufOf("g")), OSIO::Success);
   // More than the largest buffer holds arrives in several buffers.
   std::string got;
   while (got.size() < big.size()) {
@@ -238,11 +262,14 @@ TEST_F(SocketTest, BufferedReceive) {
 TEST_F(SocketTest, FailedSendsReleaseTheBuffer) {
   LoopbackPeer peer([](int) {});
   Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
-  LoopbackPeer::Pause(200);  // the peer has gone: sending fails, no SIGPIPE
+  // The peer has gone: sending fails, with no SIGPIPE, once its reset has
+  // come back.
+  ASSERT_TRUE(WaitFor(client.s, POLLRDHUP));
+  pollfd reset{client.s, 0, 0};
   OSIO::OSIORetCode result = OSIO::Success;
   for (int i = 0; i < 20 && result == OSIO::Success; ++i) {
     result = client.DataIndication(BufOf("more"));
-    LoopbackPeer::Pause(20);
+    poll(&reset, 1, 100);
   }
   EXPECT_EQ(result, OSIO::NoConnection);
   EXPECT_EQ(client.state, Socket::INVALID);
@@ -260,7 +287,8 @@ TEST_F(SocketTest, FailedSendsReleaseTheBuffer) {
 // that stalls past the deadline fails the send and closes the connection.
 TEST_F(SocketTest, SendsWriteEverythingOrCloseTheConnection) {
   const struct {
-    int stall_ms;  // before the peer starts to read, 1 KiB every 2 ms
+    int stall_ms;  // before the peer starts to read, 1 KiB every 2 ms; a
+                   // stall ends early when the client has stopped sending
     int deadline_ms;
     bool complete;
   } cases[] = {{0, 5000, true}, {1500, 300, false}};
@@ -269,10 +297,13 @@ TEST_F(SocketTest, SendsWriteEverythingOrCloseTheConnection) {
     std::string received;
     std::string sent;
     bool all_sent = true;
+    int stopped[2];  // the client writes a byte once it stops sending
+    ASSERT_EQ(pipe(stopped), 0);
     {
       LoopbackPeer peer(
           [&](int fd) {
-            LoopbackPeer::Pause(c.stall_ms);
+            pollfd stop{stopped[0], POLLIN, 0};
+            poll(&stop, 1, c.stall_ms);
             char chunk[1024];
             ssize_t n;
             while ((n = recv(fd, chunk, sizeof(chunk), 0)) > 0) {
@@ -290,8 +321,11 @@ TEST_F(SocketTest, SendsWriteEverythingOrCloseTheConnection) {
         all_sent = client.DataIndication(BufOf(piece)) == OSIO::Success;
         if (all_sent) sent += piece;
       }
+      (void)!write(stopped[1], "x", 1);
       EXPECT_EQ(client.s == -1, !all_sent) << "closed after a failed send";
     }
+    close(stopped[0]);
+    close(stopped[1]);
     EXPECT_EQ(all_sent, c.complete);
     if (c.complete) {
       EXPECT_EQ(received.size(), sent.size());
@@ -321,10 +355,12 @@ TEST_F(SocketTest, QueuedBuffersArePackedAndFlushedInOneSend) {
   int reads = 0;
   std::string received;
   bool early = true;
+  std::promise<void> watched;  // the peer's watch for early bytes is over
   {
     LoopbackPeer peer([&](int fd) {
       pollfd pfd{fd, POLLIN, 0};
       early = poll(&pfd, 1, 300) == 1;
+      watched.set_value();
       received = LoopbackPeer::ReadAll(fd, 30, &reads);
     });
     Socket client(Socket::TCP_CLIENT, "127.0.0.1", peer.port());
@@ -333,7 +369,8 @@ TEST_F(SocketTest, QueuedBuffersArePackedAndFlushedInOneSend) {
     }
     EXPECT_EQ(client.queue.Size(), 1);
     EXPECT_EQ(client.queue.Length(), 30u);
-    LoopbackPeer::Pause(400);
+    ASSERT_EQ(watched.get_future().wait_for(std::chrono::seconds(5)),
+              std::future_status::ready);
     EXPECT_EQ(client.FlushQueue(true), 0);
     EXPECT_TRUE(console.Has("Socket::FlushQueue() size=1 to 127.0.0.1"));
   }

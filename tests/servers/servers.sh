@@ -260,9 +260,9 @@ le32() {
 write_wav() {
   local file=$1 n=$2
   {
-    printf "RIFF$(le32 $((36 + n)))WAVEfmt "
-    printf "$(le32 16)\\x01\\x00\\x01\\x00$(le32 8000)$(le32 8000)\\x01\\x00\\x08\\x00"
-    printf "data$(le32 "$n")"
+    printf '%b' "RIFF$(le32 $((36 + n)))WAVEfmt "
+    printf '%b' "$(le32 16)\\x01\\x00\\x01\\x00$(le32 8000)$(le32 8000)\\x01\\x00\\x08\\x00"
+    printf '%b' "data$(le32 "$n")"
     head -c "$n" < <(yes "$(printf '\xc0\xc0\xc0\xc0\xc0\xc0\xc0\xc0\x40\x40\x40\x40\x40\x40\x40\x40')" |
                      tr -d '\n')
   } >"$file"
@@ -441,6 +441,7 @@ choose_web_user() {
   local state=$1 site
   web_user=""
   [ "$(id -u)" = 0 ] || return 0
+  # shellcheck disable=SC2016  # the inner sh expands its own arguments
   if ! setpriv --reuid="$WEB_USER" --regid="$WEB_USER" --clear-groups -- \
        sh -c 'test -x "$1" && test -r "$2" && test -r "$3"' sh \
        "$cgi" "$dir/root/Korvelund/config/Lumera.cfg" "$dir/my.cnf" 2>/dev/null; then
@@ -535,6 +536,7 @@ start() {
   done
   stop_all
   choose_ports
+  # shellcheck disable=SC2154  # status is set inside the trap
   trap 'status=$?; [ $status = 0 ] || stop_all; exit $status' EXIT
   prepare_root
   start_ldap

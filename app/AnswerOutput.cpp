@@ -35,12 +35,15 @@ bool WaitWritable() {
 std::atomic<uint64_t> StdoutAnswer::bytes_written{0};
 std::atomic<uint64_t> StdoutAnswer::body_expected{0};
 std::atomic<uint64_t> StdoutAnswer::body_sent{0};
+AnswerStream* StdoutAnswer::stream = nullptr;
 
 void StdoutAnswer::Reset() {
   bytes_written = 0;
   body_expected = 0;
   body_sent = 0;
 }
+
+void StdoutAnswer::Redirect(AnswerStream* to) { stream = to; }
 
 uint64_t StdoutAnswer::BytesWritten() { return bytes_written; }
 
@@ -56,13 +59,32 @@ void StdoutAnswer::Printf(const char* format, ...) {
 }
 
 void StdoutAnswer::VPrintf(const char* format, va_list args) {
-  int n = vfprintf(stdout, format, args);
-  if (n > 0) bytes_written += static_cast<uint64_t>(n);
+  if (stream == nullptr) {
+    int n = vfprintf(stdout, format, args);
+    if (n > 0) bytes_written += static_cast<uint64_t>(n);
+    return;
+  }
+  char small[1024];
+  va_list again;
+  va_copy(again, args);
+  int n = vsnprintf(small, sizeof small, format, args);
+  std::unique_ptr<char[]> large;
+  const char* text = small;
+  if (n >= static_cast<int>(sizeof small)) {
+    large.reset(new char[static_cast<size_t>(n) + 1]);
+    vsnprintf(large.get(), static_cast<size_t>(n) + 1, format, again);
+    text = large.get();
+  }
+  va_end(again);
+  if (n > 0 && stream->Write(text, static_cast<size_t>(n))) {
+    bytes_written += static_cast<uint64_t>(n);
+  }
 }
 
 uint64_t StdoutAnswer::CopyFile(int fd, uint64_t length) {
   body_expected = length;
   body_sent = 0;
+  if (stream != nullptr) return CopyByReading(fd, 0, length);
   if (fflush(stdout) != 0) return 0;
   off_t offset = 0;
   uint64_t copied = 0;
@@ -106,6 +128,11 @@ uint64_t StdoutAnswer::CopyByReading(int fd, off_t offset, uint64_t length) {
 }
 
 bool StdoutAnswer::WriteAll(const char* data, size_t n) {
+  if (stream != nullptr) {
+    if (!stream->Write(data, n)) return false;
+    CountBody(n);
+    return true;
+  }
   while (n > 0) {
     ssize_t w = write(STDOUT_FILENO, data, n);
     if (w > 0) {

@@ -3,7 +3,9 @@
 // once the first byte is out, a later failure may be reported only on
 // standard error (an error page appended to a begun answer would corrupt it),
 // and the request log reports the count. The counts may be read from a signal
-// handler (the watchdog's): they are lock-free atomics.
+// handler (the watchdog's): they are lock-free atomics. A persistent process
+// (FastCGI) redirects the answer of each request to that request's
+// AnswerStream.
 //
 // Thread safety: none; the program answers one request at a time on one
 // thread.
@@ -18,10 +20,23 @@
 
 #include "cgiFramework/WebRender.h"
 
+// Where an answer goes instead of standard output.
+class AnswerStream {
+ public:
+  virtual ~AnswerStream() = default;
+  // Writes all `n` bytes of `data`; false when they cannot be (the client
+  // went away).
+  virtual bool Write(const char* data, size_t n) = 0;
+};
+
 class StdoutAnswer {
  public:
   // Starts the counts of a new answer at zero.
   static void Reset();
+  // Sends everything from now on to `stream` (owned by the caller, which
+  // keeps it alive until it redirects again); null restores standard
+  // output.
+  static void Redirect(AnswerStream* stream);
 
   // Bytes of the answer handed to standard output since Reset(), through
   // stdio or copied from a file. Async-signal-safe.
@@ -42,7 +57,8 @@ class StdoutAnswer {
   // Sends the answer's body of announced length `length`: copies exactly
   // that many bytes of the file open on `fd`, from offset 0, to standard
   // output after flushing what stdio holds: with sendfile(2) where
-  // standard output allows it, else with large reads and writes. Stops early
+  // standard output allows it, else (and to a redirected answer) with large
+  // reads and writes. Stops early
   // when the file ends sooner (it shrank) or standard output fails (the
   // client went away). Returns the number of bytes copied; a file that grew
   // meanwhile still gives `length` bytes, no more.
@@ -51,7 +67,7 @@ class StdoutAnswer {
  private:
   // CopyFile's fallback from `offset` on: read(2) and write(2).
   static uint64_t CopyByReading(int fd, off_t offset, uint64_t length);
-  // Writes all `n` bytes of the body at `data` to standard output; false on
+  // Writes all `n` bytes of the body at `data` to the answer; false on
   // failure.
   static bool WriteAll(const char* data, size_t n);
   // Counts `n` bytes of the body as taken by standard output.
@@ -62,6 +78,7 @@ class StdoutAnswer {
   static std::atomic<uint64_t> body_sent;
   static_assert(std::atomic<uint64_t>::is_always_lock_free,
                 "the counts are read from a signal handler");
+  static AnswerStream* stream;  // null: standard output
 };
 
 // A page sink that writes to standard output through StdoutAnswer.

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "app/KeptConnections.h"
+#include "cgiFramework/RequestInput.h"
 #include "cgiFramework/SQLSession.h"
 #include "cgiFramework/SitePaths.h"
 #include "cgiFramework/WebArgument.h"
@@ -181,9 +183,9 @@ PortalContext::PortalContext(const char* Aconfig, const char* Adirname)
       sem(nullptr) {}
 
 PortalContext::~PortalContext() noexcept(false) {
-  delete sql_session;
+  KeptConnections::PutSQL(sql_session, sql_key_);
   sql_session = nullptr;
-  delete ldap_session;
+  KeptConnections::PutLDAP(ldap_session, ldap_key_);
   ldap_session = nullptr;
 }
 
@@ -191,7 +193,7 @@ PortalContext::~PortalContext() noexcept(false) {
 
 void PortalContext::ReadSettings() {
   SQLSession session(GetSQLSession());
-  const char* remote_user = getenv("REMOTE_USER");
+  const char* remote_user = RequestParam("REMOTE_USER");
   const char* user = remote_user != nullptr ? remote_user : "";
   bool cached =
       strcasecmp(GetWebSessionVar(CacheName(kSettingsColumnNames[kAuthName])),
@@ -297,9 +299,20 @@ void PortalContext::DropSessionVars(const char* prefix) {
 
 SQLSession* PortalContext::GetSQLSession() {
   if (sql_session != nullptr) return sql_session;
-  sql_session = new SQLSession(
-      GetSetting(Setting::kServerAddress), GetSetting(Setting::kUser),
-      GetSetting(Setting::kPassword), GetSetting(Setting::kDb));
+  const char* server = GetSetting(Setting::kServerAddress);
+  const char* user = GetSetting(Setting::kUser);
+  const char* password = GetSetting(Setting::kPassword);
+  const char* db = GetSetting(Setting::kDb);
+  // The time-outs that SQLSession reads from the settings are part of what
+  // opened the connection.
+  sql_key_ = ConnectionKey({server, user, password, db,
+                            GetSetting(Setting::kSQLConnectTimeout),
+                            GetSetting(Setting::kSQLReadTimeout),
+                            GetSetting(Setting::kSQLWriteTimeout)});
+  sql_session = KeptConnections::TakeSQL(sql_key_);
+  if (sql_session == nullptr) {
+    sql_session = new SQLSession(server, user, password, db);
+  }
   if (!timeZone.IsEmpty()) SetSessionTimeZone(*sql_session, timeZone);
   return sql_session;
 }
@@ -314,11 +327,17 @@ LDAPSession* PortalContext::GetLDAPSession(bool dontload) {
   primaryLDAPUser = GetSetting(Setting::kLDAPUser);
   primaryLDAPPassword = GetSetting(Setting::kLDAPPassword);
   primaryLDAPServer = GetSetting(Setting::kLDAPServer);
-  const int version = LDAPVersion(GetSetting(Setting::kLDAPVersion));
+  const char* version_text = GetSetting(Setting::kLDAPVersion);
+  const int version = LDAPVersion(version_text);
   if (version < 0) throw kInvalidLDAPVersion;
   LDAPSession::SetProtocolVersion(version);
-  ldap_session = new LDAPSession(primaryLDAPServer, primaryLDAPUser,
-                                 primaryLDAPPassword, nullptr);
+  ldap_key_ = ConnectionKey(
+      {primaryLDAPServer, primaryLDAPUser, primaryLDAPPassword, version_text});
+  ldap_session = KeptConnections::TakeLDAP(ldap_key_);
+  if (ldap_session == nullptr) {
+    ldap_session = new LDAPSession(primaryLDAPServer, primaryLDAPUser,
+                                   primaryLDAPPassword, nullptr);
+  }
   return ldap_session;
 }
 

@@ -57,7 +57,8 @@ class PortalContext : public WebContext {
   // empty texts, protocol "http" and chart mode CHART_INLINE. Throws as
   // WebContext's constructor.
   PortalContext(const char* Aconfig, const char* Adirname);
-  // Closes the database connection and the directory session, then the
+  // Hands the database connection and the directory session back to
+  // KeptConnections (which closes them in a CGI process), then the
   // WebContext saves the session variables (and may throw its texts).
   ~PortalContext() noexcept(false) override;
 
@@ -89,7 +90,9 @@ class PortalContext : public WebContext {
 
   // The request's database connection, opened on first use from the
   // settings' kServerAddress, kUser, kPassword and kDb (and set to
-  // the user's time zone when that is known). Stays owned by the context.
+  // the user's time zone when that is known), or taken from those a worker
+  // keeps (KeptConnections.h) when it was opened with the same settings.
+  // Owned by the context until its destructor hands it back.
   // Throws the connection and statement error texts; no session is kept
   // after a failed connection.
   SQLSession* GetSQLSession() override;
@@ -98,8 +101,9 @@ class PortalContext : public WebContext {
   // server, GetDefaultLDAPServer), kLDAPUser and kLDAPPassword, which
   // replace primaryLDAPServer, primaryLDAPUser and primaryLDAPPassword, and
   // with the protocol version kLDAPVersion (see LDAPVersion). With
-  // `dontload`, returns null instead of opening one. Stays owned by the
-  // context. Throws LDAPSession's texts and kInvalidLDAPVersion.
+  // `dontload`, returns null instead of opening one. Taken from and handed
+  // back to the kept connections like the database connection. Throws
+  // LDAPSession's texts and kInvalidLDAPVersion.
   LDAPSession* GetLDAPSession(bool dontload) override;
 
   // --- Variables for statement texts (SQLSession::QueryParse) --------------
@@ -211,6 +215,9 @@ class PortalContext : public WebContext {
   // attribute `attribute` of contact `guid`, cached when found.
   void LoadContactAttribute(const char* variable, const char* attribute,
                             int guid, UString& member);
+
+  UString sql_key_;   // the settings that opened sql_session
+  UString ldap_key_;  // the settings that opened ldap_session
 };
 
 #endif  // PORTALCONTEXT_H_

@@ -47,6 +47,8 @@ struct RequestOutcome {
   uint64_t body_expected = 0;
   uint64_t body_sent = 0;
   bool log = true;  // the settings file leaves the request log on
+  UString worker_requests;  // the settings' request limit of a FastCGI
+                            // worker, as written (see FastCgiWorker.h)
 
   // True when fewer body bytes went out than the answer announced.
   bool Cut() const { return body_sent < body_expected; }

@@ -6,6 +6,7 @@
 
 #include "app/AnswerOutput.h"
 #include "app/VXML.h"
+#include "cgiFramework/RequestInput.h"
 #include "cgiFramework/WebArgument.h"
 #include "cgiFramework/WebContext.h"
 #include "cgiFramework/WebValue.h"
@@ -55,7 +56,7 @@ void ShowSystemError(WebContext& context, WebRender* out, const char* error) {
 void ShowFallbackError(Answer& answer, const char* error) {
   if (!answer.Fail(error)) return;
   try {
-    unsetenv("CONTENT_LENGTH");
+    RequestWithoutBody without_body;
     WebContext context("", nullptr);
     ShowSystemError(context, answer.out(), error);
   } catch (const char* page_error) {
@@ -72,6 +73,7 @@ void Describe(PortalContext& context, RequestOutcome* outcome) {
   }
   outcome->session_id = context.session_id;
   outcome->log = !IsOffSetting(context.GetSetting(Setting::kRequestLog));
+  outcome->worker_requests = context.GetSetting(Setting::kFastCgiMaxRequests);
   RequestLog::Prepare(*outcome);
 }
 

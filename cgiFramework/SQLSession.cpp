@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "cgiFramework/RequestInput.h"
 #include "cgiFramework/WebArgument.h"
 #include "cgiFramework/WebContext.h"
 #include "kernel/OSConsole.h"
@@ -397,7 +398,7 @@ namespace {
 
 char* ErrorText(const std::string& message, const char* fullSQL) {
   static char error_text[kErrorTextSize];
-  bool html = getenv("QUERY_STRING") != nullptr;
+  bool html = RequestParam("QUERY_STRING") != nullptr;
   std::string sql(fullSQL != nullptr ? fullSQL : "");
   if (sql.size() > kErrorSqlLength) sql.resize(kErrorSqlLength);
   std::string text = html ? "<br>SQL: " : "\nSQL: ";

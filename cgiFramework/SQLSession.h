@@ -129,7 +129,7 @@ MYSQL* MysqlConnect(MYSQL* mysql, const char* host, const char* user,
                     const char* unix_socket, unsigned long flags);
 
 // The error text of a failed statement (or connection step) `fullSQL` on
-// connection `s`: "<br>SQL: %s<br>ERROR: %s" while the environment variable
+// connection `s`: "<br>SQL: %s<br>ERROR: %s" while the request variable
 // QUERY_STRING is set (a CGI request; both parts HTML-escaped), otherwise
 // "\nSQL: %s\nERROR: %s" as they stand, with the first 31700 characters of
 // `fullSQL` and mysql_error(s). Written into one static 32000-byte buffer

@@ -57,7 +57,10 @@
       "idle sessions are deleted after answers")                              \
   ROW(kRequestLog, "requestlog", false, false,                                \
       "off, 0 or no: no request log line", "one line per request goes to "    \
-      "syslog")
+      "syslog")                                                               \
+  ROW(kFastCgiMaxRequests, "fastcgiMaxRequests", false, false,                \
+      "requests a FastCGI worker answers before it ends",                     \
+      "10000 requests a worker")
 
 // A key of the settings file.
 enum class Setting {

@@ -1,7 +1,8 @@
 #include "cgiFramework/SitePaths.h"
 
-#include <cstdlib>
 #include <cstring>
+
+#include "cgiFramework/RequestInput.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ bool UnderRoot(const char* path, const char* root) {
 
 UString SitePath(const char* path) {
   if (path == nullptr) return UString("");
-  const char* site_root = getenv("VXML_ROOT");
+  const char* site_root = RequestParam("VXML_ROOT");
   if (site_root == nullptr || *site_root == '\0') return UString(path);
   if (!UnderRoot(path, "/Korvelund") && !UnderRoot(path, "/hosts")) {
     return UString(path);

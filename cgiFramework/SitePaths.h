@@ -3,7 +3,8 @@
 // The program addresses its files by fixed absolute paths under two roots,
 // "/Korvelund" (settings, sessions, reports) and "/hosts" (voicemail
 // archives). SitePath moves both roots under the directory named by the
-// environment variable VXML_ROOT when that is set and not empty, so that tests
+// request variable VXML_ROOT (cgiFramework/RequestInput.h: the
+// environment of a CGI process) when that is set and not empty, so that tests
 // and demonstrations run against a private tree; in production the variable
 // is unset and every path stays as written.
 #ifndef CGIFRAMEWORK_SITEPATHS_H_

@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "cgiFramework/RequestInput.h"
 #include "cgiFramework/Settings.h"
 #include "cgiFramework/SitePaths.h"
 #include "json/json.h"
@@ -204,13 +205,13 @@ void WebContext::ScanConfig() {
 }
 
 void WebContext::ScanRequest() {
-  AddWebArguments(getenv("QUERY_STRING"), WebArgument::Normal);
-  const char* length_text = getenv("CONTENT_LENGTH");
+  AddWebArguments(RequestParam("QUERY_STRING"), WebArgument::Normal);
+  const char* length_text = RequestParam("CONTENT_LENGTH");
   long content_length =
       length_text != nullptr ? strtol(length_text, nullptr, 10) : 0;
   if (content_length <= 0) return;
   // A body whose type is not stated cannot be interpreted: leave it unread.
-  const char* content_type = getenv("CONTENT_TYPE");
+  const char* content_type = RequestParam("CONTENT_TYPE");
   if (content_type == nullptr || *content_type == '\0') return;
   if (fbuf == nullptr) ReadBody(content_length);
   if (strcmp(content_type, "application/x-www-form-urlencoded") == 0) {
@@ -238,7 +239,8 @@ void WebContext::ReadBody(long content_length) {
   }
   long got = 0;
   while (got < content_length) {
-    ssize_t n = read(STDIN_FILENO, fbuf + got, content_length - got);
+    ssize_t n = RequestInput::Current()->ReadBody(
+        fbuf + got, static_cast<size_t>(content_length - got));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // the body is what arrived
     got += n;

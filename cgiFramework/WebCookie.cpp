@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 
+#include "cgiFramework/RequestInput.h"
 #include "cgiFramework/WebContext.h"
 
 namespace {
@@ -120,7 +121,7 @@ bool WebCookie::operator!=(const char* s) { return !(*this == s); }
 
 void WebContext::ScanWebCookies() {
   cookies.Flush();
-  const char* p = getenv("HTTP_COOKIE");
+  const char* p = RequestParam("HTTP_COOKIE");
   if (p == nullptr) return;
   for (int read = 0; *p != '\0' && read < kMaxCookies; ++read) {
     auto* cookie = new WebCookie;
@@ -197,7 +198,7 @@ char* WebContext::GetSpecificURL(const char* format, va_list vargs, bool script,
   if (format != nullptr) vsnprintf(formatted, sizeof formatted, format, vargs);
   // Built whole and stored once: appending to a UString measures its text
   // each time, which would make a URL of many arguments cost their square.
-  const char* script_name = script ? getenv("SCRIPT_NAME") : nullptr;
+  const char* script_name = script ? RequestParam("SCRIPT_NAME") : nullptr;
   std::string url(script_name != nullptr ? script_name : "");
   bool first = true;
   for (WebArgument* arg : arguments) {

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "cgiFramework/LockedFile.h"
+#include "cgiFramework/RequestInput.h"
 #include "cgiFramework/SitePaths.h"
 #include "cgiFramework/WebContext.h"
 #include "kernel/OSFile.h"
@@ -328,9 +329,9 @@ bool CreateExclusive(const char* path) {
   throw "Unable to create session file";
 }
 
-// The value of the environment variable `name`, "" when it is unset.
+// The value of the request variable `name`, "" when it is unset.
 const char* EnvOrEmpty(const char* name) {
-  const char* value = getenv(name);
+  const char* value = RequestParam(name);
   return value != nullptr ? value : "";
 }
 
@@ -678,9 +679,12 @@ bool RunDetached(const std::function<void()>& work) {
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd < 0) _exit(1);
     for (int fd = 0; fd <= 2; ++fd) dup2(null_fd, fd);
+    // Neither the caller's signal mask nor its SIGTERM handler (which would
+    // log the request again) belongs to the scan.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGTERM, SIG_DFL);
     if (close_range(3, ~0U, 0) != 0) {
       for (int fd = 3; fd < 65536; ++fd) close(fd);
     }

@@ -1,8 +1,8 @@
 # The Debian package: `cpack -G DEB` in a build tree (scripts/package.sh
-# builds and checks it). Its runtime dependencies (the C library and MariaDB
-# Connector/C, which brings OpenSSL) come from dpkg-shlibdeps, which reads
-# them off the program, so they are never written here; the C++ runtime is
-# linked into the program.
+# builds and checks it). Its runtime dependencies (the C library, MariaDB
+# Connector/C, which brings OpenSSL, and the FastCGI library) come from
+# dpkg-shlibdeps, which reads them off the program, so they are never
+# written here; the C++ runtime is linked into the program.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vxml)
 set(CPACK_PACKAGE_VENDOR "Korvelund")
@@ -14,7 +14,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 a DTMF dial-out menu, a call-back page that looks the dialled number up in
 the telephone system's LDAP directory, and recorded voicemail messages. A
 web server with CGI (Apache httpd with mod_cgid, or mod_cgi under the
-prefork MPM; or lighttpd with mod_cgi) runs it from /usr/lib/cgi-bin. The
+prefork MPM; or lighttpd with mod_cgi) runs it from /usr/lib/cgi-bin; the
+same program also runs as a FastCGI application (lighttpd's mod_fastcgi,
+Apache's mod_fcgid), answering many requests per process. The
 documentation, with the deployment steps, and an example settings file are
 in /usr/share/doc/vxml.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -23,7 +25,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION web)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "apache2 | lighttpd")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "apache2 | lighttpd, libapache2-mod-fcgid")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Debian wants a copyright file and a compressed changelog in the package's

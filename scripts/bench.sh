@@ -20,12 +20,19 @@
 #   - requests per second through lighttpd (wrk, 2 threads, 4 connections,
 #     basic auth) for dialout against ref_dialout as a CGI under the same
 #     server, over BENCH_SECONDS, first from an empty session directory, then
-#     with BENCH_IDLE_FILES idle session files present.
+#     with BENCH_IDLE_FILES idle session files present;
+#   - FastCGI mode: requests per second and median and 99th-percentile
+#     latency through lighttpd (wrk, 2 threads, 4 connections) for dialout
+#     and callback, the program under mod_fastcgi (two workers) against the
+#     program and the reference as CGIs, over BENCH_SECONDS each;
+#   - the FastCGI workers' peak RSS after about 10,000 mixed requests each
+#     (dialout, callback, login, through lighttpd with ab) and again after
+#     BENCH_MEMORY_REQUESTS requests in all (spread over the two workers).
 # Each program's output is checked once before it is timed: vxml.cgi's pages
 # must equal the reference's bytes, the recordings the files.
 #
 # Settings (environment): BENCH_PAIRS (40), BENCH_SECONDS (60),
-# BENCH_IDLE_FILES (100000), BENCH_BUILD (build-bench, relative to the
+# BENCH_IDLE_FILES (100000), BENCH_MEMORY_REQUESTS (2000000), BENCH_BUILD (build-bench, relative to the
 # tree), BENCH_CGI (the program to measure instead of the build's
 # vxml.cgi, e.g. one linked another way), BENCH_STATE (the servers' state
 # directory, default build-bench/bench-servers; one on tmpfs such as
@@ -43,6 +50,9 @@ export LC_ALL=C
 readonly PAIRS=${BENCH_PAIRS:-40}
 readonly SECONDS_PER_ROUND=${BENCH_SECONDS:-60}
 readonly IDLE_FILES=${BENCH_IDLE_FILES:-100000}
+readonly MEMORY_REQUESTS=${BENCH_MEMORY_REQUESTS:-2000000}
+# Requests of the first memory reading: about 10,000 for each worker.
+readonly MEMORY_FIRST=20000
 build=${BENCH_BUILD:-build-bench}
 [[ $build == /* ]] || build=$REPO/$build
 readonly build
@@ -57,12 +67,15 @@ readonly HTTP_AUTH="alice:alicepw"
 
 check_setup() {
   local n
-  for n in "$PAIRS" "$SECONDS_PER_ROUND" "$IDLE_FILES"; do
+  for n in "$PAIRS" "$SECONDS_PER_ROUND" "$IDLE_FILES" "$MEMORY_REQUESTS"; do
     if ! [[ $n =~ ^[0-9]+$ ]] || [ "$n" -eq 0 ]; then
-      die "BENCH_PAIRS, BENCH_SECONDS and BENCH_IDLE_FILES must be positive numbers"
+      die "BENCH_PAIRS, BENCH_SECONDS, BENCH_IDLE_FILES and BENCH_MEMORY_REQUESTS" \
+          "must be positive numbers"
     fi
   done
-  for n in cmake wrk curl base64 cat cmp; do
+  [ "$MEMORY_REQUESTS" -gt "$MEMORY_FIRST" ] ||
+    die "BENCH_MEMORY_REQUESTS must be above $MEMORY_FIRST"
+  for n in cmake wrk ab curl base64 cat cmp; do
     command -v "$n" >/dev/null || die "$n is not installed"
   done
   if [ "$("$servers" free-port 4000)" != 4000 ]; then
@@ -97,9 +110,12 @@ start_servers() {
   mkdir -p "$state/home" "$archive/bench"
   head -c $((1 << 20)) /dev/urandom >"$archive/bench/1m.wav"
   head -c $((32 << 20)) /dev/urandom >"$archive/bench/32m.wav"
-  # The reference CGI beside vxml.cgi, behind the same authentication.
+  # The reference CGIs beside vxml.cgi, behind the same authentication.
   ln -sf "$build/bench/ref_dialout" "$VXML_SERVERS_DIR/http/docroot/ref_dialout.cgi"
+  ln -sf "$build/bench/ref_callback" "$VXML_SERVERS_DIR/http/docroot/ref_callback.cgi"
   http_base=${VXML_HTTP_URL%/vxml.cgi}
+  # The FastCGI workers must outlive the memory run.
+  echo "fastcgiMaxRequests=$((MEMORY_REQUESTS * 2))" >>"$VXML_ROOT/Korvelund/config/Lumera.cfg"
 }
 
 # Runs a command with the environment a web server gives a CGI program.
@@ -172,12 +188,14 @@ check_outputs() {
   check_same_page callback ref_callback
   check_recording wav1 "$archive/bench/1m.wav"
   check_recording wav32 "$archive/bench/32m.wav"
-  local name body
-  for name in vxml ref_dialout; do
-    body=$(curl -sS --fail -u "$HTTP_AUTH" "$http_base/$name.cgi?pagename=dialout") ||
-      die "lighttpd does not serve $name.cgi"
-    [ "$body" = "$(tail -n +4 "$state/out.dialout")" ] ||
-      die "lighttpd's $name.cgi answer is not the dial-out page"
+  local page name body
+  for page in dialout callback; do
+    for name in vxml "ref_$page" fcgi/vxml; do
+      body=$(curl -sS --fail -u "$HTTP_AUTH" "$http_base/$name.cgi?${query_of[$page]}") ||
+        die "lighttpd does not serve $name.cgi"
+      [ "$body" = "$(tail -n +4 "$state/out.$page")" ] ||
+        die "lighttpd's $name.cgi answer is not the $page page"
+    done
   done
 }
 
@@ -202,19 +220,64 @@ run_pair() {
   done
 }
 
-# Requests per second of $1.cgi through lighttpd over SECONDS_PER_ROUND,
-# written to results/$2.
+# Requests per second of $1.cgi (a path under lighttpd's root) with the
+# query $3 (default: the dial-out page) through lighttpd over
+# SECONDS_PER_ROUND, written to results/$2, and the median and 99th
+# percentile of the latency in milliseconds to results/$2.p50 and .p99.
 run_wrk() {
-  local name=$1 rate=$results/$2 auth log=$results/$2.wrk
+  local name=$1 rate=$results/$2 query=${3:-pagename=dialout} auth log=$results/$2.wrk p
   auth=$(printf '%s' "$HTTP_AUTH" | base64)
-  note "wrk for ${SECONDS_PER_ROUND} s: $name.cgi"
-  wrk -t2 -c4 -d"${SECONDS_PER_ROUND}s" --timeout 60s -H "Authorization: Basic $auth" \
-    "$http_base/$name.cgi?pagename=dialout" >"$log" 2>&1 || die "wrk failed; see $log"
+  note "wrk for ${SECONDS_PER_ROUND} s: $name.cgi?$query"
+  wrk -t2 -c4 -d"${SECONDS_PER_ROUND}s" --timeout 60s --latency \
+    -H "Authorization: Basic $auth" "$http_base/$name.cgi?$query" >"$log" 2>&1 ||
+    die "wrk failed; see $log"
   if grep -q '^Non-2xx\|^  Socket errors' "$log"; then
     die "$name.cgi gave error answers or none under wrk; see $log"
   fi
   awk '/^Requests\/sec:/ { print $2 }' "$log" >"$rate"
   [ -s "$rate" ] || die "wrk gave no rate; see $log"
+  for p in 50 99; do
+    awk -v p="$p%" '$1 == p {
+      v = $2 + 0; if ($2 ~ /us$/) v /= 1000; else if ($2 ~ /[0-9]s$/) v *= 1000
+      print v }' "$log" >"$rate.p$p"
+  done
+}
+
+# The FastCGI workers' peak RSS in KiB, one line "pid KiB" each.
+worker_peaks() {
+  local pid
+  for pid in $(pgrep -f "^$VXML_SERVERS_DIR/http/docroot/fcgi/vxml.cgi"); do
+    echo "$pid $(awk '/^VmHWM:/ { print $2 }' "/proc/$pid/status")"
+  done
+}
+
+# Sends about $1 mixed requests to the FastCGI workers through lighttpd
+# (ab, 4 connections), in rounds of dialout, callback and login.
+drive_workers() {
+  local left=$1 n query log=$results/mixed.ab
+  while [ "$left" -gt 0 ]; do
+    for query in pagename=dialout "${query_of[callback]}" pagename=login; do
+      n=$((left < 3000 ? left : 3000))
+      [ "$n" -gt 0 ] || break
+      ab -q -n "$n" -c 4 -A "$HTTP_AUTH" "$http_base/fcgi/vxml.cgi?$query" >"$log" 2>&1 ||
+        die "ab failed; see $log"
+      grep -q '^Failed requests: *0$' "$log" && ! grep -q '^Non-2xx' "$log" ||
+        die "the FastCGI workers gave error answers; see $log"
+      left=$((left - n))
+    done
+  done
+}
+
+# Peak RSS of the FastCGI workers after MEMORY_FIRST and after
+# MEMORY_REQUESTS requests: results/memory.a and .b.
+run_memory() {
+  note "FastCGI workers: $MEMORY_FIRST mixed requests, then up to $MEMORY_REQUESTS"
+  drive_workers "$MEMORY_FIRST"
+  worker_peaks >"$results/memory.a"
+  drive_workers $((MEMORY_REQUESTS - MEMORY_FIRST))
+  worker_peaks >"$results/memory.b"
+  [ "$(cut -d' ' -f1 "$results/memory.a")" = "$(cut -d' ' -f1 "$results/memory.b")" ] ||
+    die "the FastCGI workers changed during the memory run"
 }
 
 # The median of column $2 of file $1.
@@ -281,6 +344,34 @@ print_table() {
   cpu_row "CPU time of the process, dialout, $idle idle files" idle
   cpu_row "CPU time of the process, callback (ref_callback)" callback
   cpu_row "CPU time of the process, wav 32 MiB (cat)" wav32
+  print_fastcgi_tables
+}
+
+print_fastcgi_tables() {
+  local page
+  echo
+  echo "FastCGI mode, through lighttpd, 4 connections, ${SECONDS_PER_ROUND} s each:"
+  echo
+  echo "| page | FastCGI req/s | CGI req/s | reference CGI req/s | FastCGI / CGI | target | met |" \
+       "median ms (FastCGI / CGI / reference) | p99 ms (FastCGI / CGI / reference) |"
+  echo "|---|---|---|---|---|---|---|---|---|"
+  for page in dialout callback; do
+    awk -v page="$page" -v f="$(cat "$results/fcgi_$page")" -v c="$(cat "$results/cgi_$page")" \
+      -v r="$(cat "$results/ref_$page")" \
+      -v m="$(cat "$results/fcgi_$page.p50") / $(cat "$results/cgi_$page.p50") / $(cat "$results/ref_$page.p50")" \
+      -v q="$(cat "$results/fcgi_$page.p99") / $(cat "$results/cgi_$page.p99") / $(cat "$results/ref_$page.p99")" \
+      'BEGIN { ratio = f / c
+        met = ratio >= 5 ? "yes" : sprintf("no, by %.0f%%", (1 - ratio / 5) * 100)
+        printf "| %s | %.0f | %.0f | %.0f | %.2f× | >= 5× | %s | %s | %s |\n", page, f, c, r, ratio, met, m, q }'
+  done
+  echo
+  echo "Peak RSS of each FastCGI worker (two workers share the requests):"
+  echo
+  echo "| worker | after about $((MEMORY_FIRST / 2)) requests | after about $((MEMORY_REQUESTS / 2)) requests | growth | target | met |"
+  echo "|---|---|---|---|---|---|"
+  join "$results/memory.a" "$results/memory.b" | awk '{ growth = $3 - $2
+    printf "| pid %s | %d KiB | %d KiB | %d KiB | <= 1024 KiB | %s |\n", $1, $2, $3, growth,
+      growth <= 1024 ? "yes" : "no" }'
 }
 
 main() {
@@ -300,6 +391,13 @@ main() {
   reset_sessions
   run_wrk vxml wrk.a
   run_wrk ref_dialout wrk.b
+  local page
+  for page in dialout callback; do
+    run_wrk fcgi/vxml "fcgi_$page" "${query_of[$page]}"
+    run_wrk vxml "cgi_$page" "${query_of[$page]}"
+    run_wrk "ref_$page" "ref_$page" "${query_of[$page]}"
+  done
+  run_memory
 
   # Files are made once and removed once: on a busy disk each takes
   # milliseconds.

@@ -24,8 +24,9 @@ die() {
 # (which clang only recommends), and the package tools.
 PACKAGES=(
   cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-  libmariadb-dev libldap-dev
+  libmariadb-dev libldap-dev libfcgi-dev
   slapd ldap-utils mariadb-server mariadb-client lighttpd apache2
+  libapache2-mod-fcgid
   openssl curl tzdata
   shellcheck
   clang libclang-rt-14-dev

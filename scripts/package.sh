@@ -37,7 +37,7 @@ grep -qE '^-rwxr-xr-x root/root .* \./usr/lib/cgi-bin/vxml\.cgi$' <<<"$contents"
   fail "vxml.cgi is not an executable owned by root"
 depends=$(dpkg-deb -f "$deb" Depends)
 # The C++ runtime is linked into the program; the rest comes from these.
-for lib in libc6 libmariadb3; do
+for lib in libc6 libmariadb3 libfcgi0ldbl; do
   grep -qE "(^|, )$lib " <<<"$depends" || fail "no dependency on $lib: $depends"
 done
 tmp=$(mktemp -d)

@@ -1,6 +1,7 @@
 // The program end to end: the same requests through each web server of the
 // test servers (lighttpd and Apache httpd running vxml.cgi against the seeded
-// directory and portal database), one call moving between the two, and the
+// directory and portal database), each running it as a CGI and as FastCGI
+// workers, one call moving between the two servers, and the
 // program run directly as a CGI where a request needs a broken
 // configuration. tests/servers/README.md describes the servers, their data
 // and the environment these tests get.
@@ -23,24 +24,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/CgiRun.h"
+#include "support/Env.h"
 #include "support/LogSocket.h"
 
 namespace {
-
-std::string Env(const char* name) {
-  const char* value = getenv(name);
-  return value != nullptr ? value : "";
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-}
 
 struct Response {
   int status = 0;
@@ -92,45 +80,6 @@ Response Fetch(const std::string& url, const std::string& query,
   return response;
 }
 
-// What the program wrote and its exit status when run directly.
-struct CgiRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs the program as the web server runs it for a GET request: the
-// environment `env` only, no input, in the working directory `dir`.
-CgiRun RunCgi(const std::vector<std::string>& env, const std::string& dir) {
-  CgiRun run;
-  const std::string out_path = dir + "/cgi.out", err_path = dir + "/cgi.err";
-  std::string program = Env("VXML_CGI");
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> envp;
-    for (const std::string& e : env)
-      envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(127);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    char* argv[] = {const_cast<char*>("vxml.cgi"), nullptr};
-    execve(program.c_str(), argv, envp.data());
-    _exit(127);
-  }
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-    run.status = WEXITSTATUS(status);
-  }
-  run.out = ReadFile(out_path);
-  run.err = ReadFile(err_path);
-  return run;
-}
-
 // The VoiceXML document after the header lines the web server takes.
 const char kDocumentStart[] =
     "<?xml version=\"1.0\" ?>\n"
@@ -153,8 +102,8 @@ std::string CallbackDocument(const std::string& greeting,
 const char kAlice[] = "alice:alicepw";
 const char kArchive[] = "/hosts/callserver1/Korvelund/Mailbox/Archive/";
 
-// One web server of the test servers: the prefix of its URL variables and
-// the pid file that shows it runs.
+// One web server of the test servers in one mode (CGI or FastCGI): the
+// prefix of its URL variables and the pid file that shows it runs.
 struct WebServer {
   const char* name;
   const char* env;  // VXML_HTTP_URL, VXML_HTTP_GREETING_URL, ...
@@ -167,6 +116,10 @@ void PrintTo(const WebServer& server, std::ostream* out) {
 
 const WebServer kLighttpd = {"lighttpd", "VXML_HTTP", "lighttpd.pid"};
 const WebServer kApache = {"apache", "VXML_APACHE", "apache2.pid"};
+const WebServer kLighttpdFastCgi = {"lighttpd_fastcgi", "VXML_HTTP_FCGI",
+                                    "lighttpd.pid"};
+const WebServer kApacheFastCgi = {"apache_fastcgi", "VXML_APACHE_FCGI",
+                                  "apache2.pid"};
 
 // Why `server` cannot be asked, or "" when it can.
 std::string Unavailable(const WebServer& server) {
@@ -205,7 +158,8 @@ class VxmlLiveTest : public ::testing::TestWithParam<WebServer> {
 };
 
 INSTANTIATE_TEST_SUITE_P(WebServers, VxmlLiveTest,
-                         ::testing::Values(kLighttpd, kApache),
+                         ::testing::Values(kLighttpd, kApache,
+                                           kLighttpdFastCgi, kApacheFastCgi),
                          [](const ::testing::TestParamInfo<WebServer>& info) {
                            return std::string(info.param.name);
                          });
@@ -474,14 +428,16 @@ TEST(SharedSessions, CallMovesBetweenWebServers) {
   EXPECT_EQ(SessionValue(second, "portalContextcustomerId"), "10");
   EXPECT_EQ(SessionValue(second, "_page0"), "/vxml.cgi?" + query + "login");
 
-  // Both servers at once on the one session: every request is served and
-  // the file stays whole, one writer at a time.
+  // Both servers in both modes at once on the one session: every request
+  // is served and the file stays whole, one writer at a time.
+  const WebServer* servers[] = {&kLighttpd, &kApache, &kLighttpdFastCgi,
+                                &kApacheFastCgi};
   std::vector<std::thread> calls;
-  std::vector<Response> answers(8);
+  std::vector<Response> answers(16);
   for (size_t i = 0; i < answers.size(); ++i) {
     calls.emplace_back([&, i] {
-      answers[i] = Fetch(Url(i % 2 ? kApache : kLighttpd),
-                         query + (i % 4 < 2 ? "dialout" : "login"), kAlice);
+      answers[i] = Fetch(Url(*servers[i % 4]),
+                         query + (i % 8 < 4 ? "dialout" : "login"), kAlice);
     });
   }
   for (std::thread& call : calls) call.join();

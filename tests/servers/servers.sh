@@ -8,7 +8,9 @@
 #       Debian one on 127.0.0.2:4000, MariaDB on 127.0.0.1:N (default: the
 #       first free port from 3307) and, when FILE exists, lighttpd (default
 #       port: the first free one from 8080) and Apache httpd (from 8180)
-#       serving it as vxml.cgi on 127.0.0.1. Every start reloads the seed
+#       serving it as vxml.cgi on 127.0.0.1, as a CGI and, under /fcgi/, as
+#       a FastCGI worker (lighttpd's mod_fastcgi, Apache's mod_fcgid). Every
+#       start reloads the seed
 #       data. Writes DIR/servers.env.
 #   servers.sh stop DIR
 #       Stops the servers started in DIR (only processes whose pid files and
@@ -175,6 +177,14 @@ VXML_APACHE_GREETING_URL=$apache/greeting/vxml.cgi
 VXML_APACHE_PUBLIC_URL=$apache/public/vxml.cgi
 VXML_APACHE_STOCK_URL=$apache/stock/vxml.cgi
 VXML_APACHE_ERROR_LOG=$dir/http/apache-error.log
+VXML_HTTP_FCGI_URL=$base/fcgi/vxml.cgi
+VXML_HTTP_FCGI_GREETING_URL=$base/fcgi/greeting/vxml.cgi
+VXML_HTTP_FCGI_PUBLIC_URL=$base/fcgi/public/vxml.cgi
+VXML_HTTP_FCGI_STOCK_URL=$base/fcgi/stock/vxml.cgi
+VXML_APACHE_FCGI_URL=$apache/fcgi/vxml.cgi
+VXML_APACHE_FCGI_GREETING_URL=$apache/fcgi/greeting/vxml.cgi
+VXML_APACHE_FCGI_PUBLIC_URL=$apache/fcgi/public/vxml.cgi
+VXML_APACHE_FCGI_STOCK_URL=$apache/fcgi/stock/vxml.cgi
 EOF
 }
 
@@ -214,11 +224,21 @@ stop_pidfile() {
   rm -f "$pidfile"
 }
 
+# FastCGI workers that outlived their web server (a server killed hard):
+# only programs started from this directory's document tree.
+stop_workers() {
+  local pid
+  for pid in $(pgrep -f -- "^$dir/http/docroot/" 2>/dev/null); do
+    kill -TERM "$pid" 2>/dev/null || true
+  done
+}
+
 # slapd goes last: a start in another directory that waits for port 4000
 # then finds the other ports free as well.
 stop_all() {
   stop_pidfile "$dir/http/apache2.pid"
   stop_pidfile "$dir/http/lighttpd.pid"
+  stop_workers
   stop_pidfile "$dir/mysql/mysqld.pid"
   stop_pidfile "$dir/ldap-stock/slapd.pid"
   stop_pidfile "$dir/ldap/slapd.pid"
@@ -451,14 +471,17 @@ choose_web_user() {
   chown "$web_user:" "$state/tmp" "$state/error.log" "$state/access.log"
 }
 
-# Both web servers serve the same tree of links to the program.
+# Both web servers serve the same tree of links to the program, once for
+# CGI and once under fcgi/ for FastCGI.
 prepare_docroot() {
-  local docroot=$1 sub user
-  mkdir -p "$docroot/greeting" "$docroot/public" "$docroot/stock"
-  for sub in "" greeting/ public/ stock/; do
-    ln -s "$cgi" "$docroot/${sub}vxml.cgi"
+  local docroot=$1 mode sub
+  for mode in "" fcgi/; do
+    mkdir -p "$docroot/${mode}greeting" "$docroot/${mode}public" "$docroot/${mode}stock"
+    for sub in "" greeting/ public/ stock/; do
+      ln -s "$cgi" "$docroot/${mode}${sub}vxml.cgi"
+    done
+    write_wav "$docroot/${mode}greeting/dialling.wav" 800
   done
-  write_wav "$docroot/greeting/dialling.wav" 800
 }
 
 start_lighttpd() {
@@ -478,7 +501,8 @@ start_lighttpd() {
 start_apache() {
   local state=$1 user run_as=(USER="" GROUP="")
   [ -z "$web_user" ] || run_as=(USER="User $web_user" GROUP="Group $web_user")
-  mkdir -p "$state/run"
+  mkdir -p "$state/run/fcgid"
+  [ -z "$web_user" ] || chown "$web_user:" "$state/run/fcgid"
   : >"$state/apache-error.log"
   # Apache reads no plain-text passwords on Linux: the file holds MD5 hashes.
   for user in $HTTP_USERS; do

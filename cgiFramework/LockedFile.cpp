@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
+#include "cgiFramework/RequestInput.h"
 #include "kernel/OSFile.h"
 
 volatile sig_atomic_t flock_timed_out = 0;
@@ -17,6 +19,18 @@ void flock_timeout(int /*sig*/) { flock_timed_out = 1; }
 int LockedFile::lock_timeout_ms = LockedFile::kLockTimeoutMs;
 
 void LockedFile::SetLockTimeout(int ms) { lock_timeout_ms = ms; }
+
+int LockedFile::LockTimeoutMs() {
+  const char* text = RequestParam("VXML_LOCK_TIMEOUT_MS");
+  if (text == nullptr || *text == '\0') return lock_timeout_ms;
+  char* end = nullptr;
+  errno = 0;
+  const long ms = strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || ms < 1 || ms >= lock_timeout_ms) {
+    return lock_timeout_ms;
+  }
+  return static_cast<int>(ms);
+}
 
 namespace {
 
@@ -44,7 +58,7 @@ void LockWithTimeout(int fd) {
     throw "LockedFile: sigaction() failed";
   }
   flock_timed_out = 0;
-  SetAlarm(LockedFile::lock_timeout_ms);
+  SetAlarm(LockedFile::LockTimeoutMs());
   const char* error = nullptr;
   while (flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) {

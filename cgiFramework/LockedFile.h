@@ -42,10 +42,15 @@ class LockedFile {
 
   // Time allowed for the lock, in milliseconds: kLockTimeoutMs unless
   // changed with SetLockTimeout (tests shorten it; it applies to files opened
-  // later).
+  // later). A request variable VXML_LOCK_TIMEOUT_MS (set by the web server's
+  // configuration, never by a client) of 1 to that many milliseconds
+  // shortens it for that request: the test servers do, so that a test of
+  // the time-out need not wait the production time.
   static constexpr int kLockTimeoutMs = 10000;
   static int lock_timeout_ms;
   static void SetLockTimeout(int ms);
+  // The time allowed for the current request's locks, as above.
+  static int LockTimeoutMs();
 
   FILE* fp;  // stdio stream, null when the file could not be opened
   int fd;    // the locked descriptor, -1 when the file could not be opened

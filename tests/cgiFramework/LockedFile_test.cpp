@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 
 #include "tests/cgiFramework/WebTestSupport.h"
@@ -86,3 +87,31 @@ TEST_F(LockedFileTest, WaitsForAReleasedLockAndRestoresTheAlarm) {
 }
 
 }  // namespace
+
+// The web server's VXML_LOCK_TIMEOUT_MS can shorten the lock's time-out,
+// never lengthen it, and nothing but a whole number of milliseconds counts.
+TEST(LockedFileTimeoutTest, RequestVariableOnlyShortensIt) {
+  const struct {
+    const char* value;
+    int expected_ms;
+  } kCases[] = {
+      {nullptr, LockedFile::kLockTimeoutMs},
+      {"", LockedFile::kLockTimeoutMs},
+      {"250", 250},
+      {"0", LockedFile::kLockTimeoutMs},
+      {"-5", LockedFile::kLockTimeoutMs},
+      {"250ms", LockedFile::kLockTimeoutMs},
+      {"10000", LockedFile::kLockTimeoutMs},
+      {"99999999999999999999", LockedFile::kLockTimeoutMs},
+  };
+  for (const auto& c : kCases) {
+    if (c.value == nullptr) {
+      unsetenv("VXML_LOCK_TIMEOUT_MS");
+    } else {
+      setenv("VXML_LOCK_TIMEOUT_MS", c.value, 1);
+    }
+    EXPECT_EQ(LockedFile::LockTimeoutMs(), c.expected_ms)
+        << (c.value ? c.value : "(unset)");
+  }
+  unsetenv("VXML_LOCK_TIMEOUT_MS");
+}

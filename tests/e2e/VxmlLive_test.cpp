@@ -286,7 +286,8 @@ TEST_P(VxmlLiveTest, UnreadableBodyGivesErrorPageOnce) {
 
 TEST_P(VxmlLiveTest, LockedSessionFileTimesOut) {
   // An identifier the program has not seen is adopted with its file; a
-  // file locked by another process makes the request wait 10 seconds.
+  // file locked by another process makes the request wait for the lock's
+  // time-out (1 second on the test servers, see VXML_LOCK_TIMEOUT_MS).
   const std::string path = root + "/Korvelund/sessions/User_424242";
   WriteFile(path, "");
   // The web server may run the program as another user.

@@ -261,8 +261,9 @@ drive_workers() {
       [ "$n" -gt 0 ] || break
       ab -q -n "$n" -c 4 -A "$HTTP_AUTH" "$http_base/fcgi/vxml.cgi?$query" >"$log" 2>&1 ||
         die "ab failed; see $log"
-      grep -q '^Failed requests: *0$' "$log" && ! grep -q '^Non-2xx' "$log" ||
+      if ! grep -q '^Failed requests: *0$' "$log" || grep -q '^Non-2xx' "$log"; then
         die "the FastCGI workers gave error answers; see $log"
+      fi
       left=$((left - n))
     done
   done

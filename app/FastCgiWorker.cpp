@@ -171,7 +171,11 @@ int FastCgiWorker::Run(const Answer& answer, const AfterAnswer& after) {
     after(outcome);
     RequestInput::Install(nullptr);
     time_zone.Restore();
-    limit = WorkerRequestLimit(outcome.worker_requests);
+    // A request that failed before its settings were read (a malformed
+    // body, say) leaves the limit as the last settings set it.
+    if (outcome.settings_read) {
+      limit = WorkerRequestLimit(outcome.worker_requests);
+    }
   }
   FCGX_Free(&request, 1);
   KeptConnections::CloseAll();

@@ -47,7 +47,8 @@ class FastCgiWorker {
   static bool Started();
 
   // Accepts and answers requests until the request limit of the last
-  // request's settings is reached or the process manager closes the socket.
+  // request that read its settings is reached or the process manager closes
+  // the socket.
   // Returns the process's exit status (0).
   static int Run(const Answer& answer, const AfterAnswer& after);
 };

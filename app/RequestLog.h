@@ -49,6 +49,8 @@ struct RequestOutcome {
   bool log = true;  // the settings file leaves the request log on
   UString worker_requests;  // the settings' request limit of a FastCGI
                             // worker, as written (see FastCgiWorker.h)
+  bool settings_read = false;  // the request got as far as its settings:
+                               // log and worker_requests come from them
 
   // True when fewer body bytes went out than the answer announced.
   bool Cut() const { return body_sent < body_expected; }

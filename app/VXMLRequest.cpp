@@ -74,6 +74,7 @@ void Describe(PortalContext& context, RequestOutcome* outcome) {
   outcome->session_id = context.session_id;
   outcome->log = !IsOffSetting(context.GetSetting(Setting::kRequestLog));
   outcome->worker_requests = context.GetSetting(Setting::kFastCgiMaxRequests);
+  outcome->settings_read = true;
   RequestLog::Prepare(*outcome);
 }
 

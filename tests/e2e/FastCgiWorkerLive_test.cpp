@@ -385,14 +385,23 @@ TEST_F(FastCgiWorkerTest, KeepsConnectionsWhileTheSettingsStayAndReopensThem) {
             std::string::npos);
 }
 
+// AddressSanitizer's quarantine holds freed memory back, so a worker's
+// resident set says nothing of leaks in that build (LeakSanitizer does).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentSetTellsGrowth = false;
+#else
+constexpr bool kResidentSetTellsGrowth = true;
+#endif
+
 TEST_F(FastCgiWorkerTest, EndsItselfAfterItsRequestLimitWithoutLeaks) {
   // Under the sanitizer build this is the leak check: the worker exits
   // normally after the limit, and LeakSanitizer reports at exit. Its peak
   // resident set grows by at most 1 MiB from a tenth of the requests (at
   // most 10,000) to the last. VXML_SOAK_REQUESTS=1000000 makes it the
-  // long memory run: 10,000 requests, then a million.
+  // long memory run: 10,000 requests, then a million. The limit lies above
+  // the default one, which a failing request must not bring back.
   const char* soak = getenv("VXML_SOAK_REQUESTS");
-  const int limit = soak != nullptr ? atoi(soak) : 10000;
+  const int limit = soak != nullptr ? atoi(soak) : 10050;
   ASSERT_GE(limit, 100);
   const int baseline_at = std::min(limit / 10, 10000);
   long baseline_kib = -1;
@@ -404,7 +413,7 @@ TEST_F(FastCgiWorkerTest, EndsItselfAfterItsRequestLimitWithoutLeaks) {
   const std::vector<Mixed>& mixed = MixedRequests();
   for (int i = 0; i < limit; ++i) {
     if (i == baseline_at) baseline_kib = worker.PeakRssKiB();
-    if (i == limit - 1) {
+    if (kResidentSetTellsGrowth && i == limit - 1) {
       const long peak_kib = worker.PeakRssKiB();
       EXPECT_LE(peak_kib - baseline_kib, 1024)
           << "peak RSS " << baseline_kib << " KiB after " << baseline_at

@@ -8,7 +8,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+
+#include "kernel/OSTime.h"
 
 namespace {
 
@@ -206,12 +207,6 @@ ReadiedLine readied;
 
 }  // namespace
 
-long RequestLog::NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 UString RequestLog::Line(const RequestOutcome& outcome, long elapsed_ms) {
   FixedLine line;
   AppendNames(line, outcome);
@@ -263,7 +258,7 @@ void RequestLog::WriteFromSignal(const char* outcome, uint64_t bytes,
   const int current = readied.current;
   if (current < 0) return;
   FixedLine line = readied.text[current];
-  AppendNumbers(line, NowMs() - readied.start_ms, bytes);
+  AppendNumbers(line, os_monotonic_ms() - readied.start_ms, bytes);
   if (body_sent < body_expected) {
     AppendCut(line, body_sent, body_expected);
   } else {

@@ -63,9 +63,6 @@ class RequestLog {
   // Digits of the session id that are logged.
   static constexpr size_t kSessionDigits = 4;
 
-  // Milliseconds on the monotonic clock. Async-signal-safe.
-  static long NowMs();
-
   // The line for `outcome` after `elapsed_ms` milliseconds, without the
   // syslog header: "page=dialout session=1234 ms=7 bytes=1030 outcome=ok".
   static UString Line(const RequestOutcome& outcome, long elapsed_ms);
@@ -73,9 +70,10 @@ class RequestLog {
   // and takes back the line Prepare() readied. False when nothing was sent.
   static bool Write(const RequestOutcome& outcome, long elapsed_ms);
 
-  // Readies the line of a request that began at `start_ms` (NowMs()) for
-  // WriteFromSignal, with nothing known about it yet: opens the log socket
-  // (kept open for later requests) and reads its path.
+  // Readies the line of a request that began at `start_ms`
+  // (os_monotonic_ms(), kernel/OSTime.h) for WriteFromSignal, with nothing
+  // known about it yet: opens the log socket (kept open for later requests)
+  // and reads its path.
   static void Begin(long start_ms);
   // Brings the readied line up to `outcome`'s page, session and log
   // setting; its numbers and outcome are ignored.

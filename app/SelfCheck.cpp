@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <memory>
 #include <set>
@@ -28,6 +27,7 @@
 #include "common/UString.h"
 #include "ldap/LDAPClient.h"
 #include "ldap/LDAPSession.h"
+#include "kernel/OSTime.h"
 
 namespace {
 
@@ -53,13 +53,6 @@ constexpr long kShortestStepMs = 500;
 constexpr size_t kMaxShownName = 64;
 
 const char kOutOfTime[] = "the check's time limit is spent";
-
-// Milliseconds on the monotonic clock.
-long NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // `text` (an error text meant for an HTML page) on one plain line.
 UString PlainText(const char* text) {
@@ -109,7 +102,7 @@ class SelfCheck {
  public:
   // Checks for the web user `user` (null: none).
   SelfCheck(FILE* out, const char* user)
-      : out_(out), user_(user), deadline_ms_(NowMs() + kRequestTimeLimitMs) {}
+      : out_(out), user_(user), deadline_ms_(os_monotonic_ms() + kRequestTimeLimitMs) {}
 
   // Runs every check; returns the exit status.
   int Run();
@@ -162,7 +155,7 @@ void SelfCheck::Print(const char* status, const char* what,
 }
 
 long SelfCheck::StepMs(const char* what) {
-  const long left = deadline_ms_ - kReserveMs - NowMs();
+  const long left = deadline_ms_ - kReserveMs - os_monotonic_ms();
   if (left < kShortestStepMs) {
     Skip(what, kOutOfTime);
     return 0;

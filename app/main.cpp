@@ -32,6 +32,7 @@
 #include "cgiFramework/WebContext.h"
 #include "kernel/OSConsole.h"
 #include "kernel/OSKernel.h"
+#include "kernel/OSTime.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ int ServeCgiRequest(long start_ms) {
   RequestOutcome outcome = AnswerPortalRequest();
   // The request log line goes out before standard output closes: lighttpd
   // ends the process with SIGTERM as soon as it sees the answer's end.
-  RequestLog::Write(outcome, RequestLog::NowMs() - start_ms);
+  RequestLog::Write(outcome, os_monotonic_ms() - start_ms);
   // The answer is complete: the web server may pass it on now. Standard
   // output then writes to /dev/null, so that no later file takes its
   // descriptor.
@@ -73,12 +74,12 @@ int ServeFastCgiRequests() {
   long start_ms = 0;
   return FastCgiWorker::Run(
       [&start_ms] {
-        start_ms = RequestLog::NowMs();
+        start_ms = os_monotonic_ms();
         RequestLog::Begin(start_ms);
         return AnswerPortalRequest();
       },
       [&start_ms](const RequestOutcome& outcome) {
-        RequestLog::Write(outcome, RequestLog::NowMs() - start_ms);
+        RequestLog::Write(outcome, os_monotonic_ms() - start_ms);
         WebContext::CleanupIdleSessions();
       });
 }
@@ -86,7 +87,7 @@ int ServeFastCgiRequests() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const long start_ms = RequestLog::NowMs();
+  const long start_ms = os_monotonic_ms();
   os_startup(0, 0, nullptr);
   // Standard output carries the HTTP response: diagnostics go to standard
   // error, the web server's error log.

@@ -24,6 +24,7 @@
 #include "cgiFramework/SitePaths.h"
 #include "cgiFramework/WebContext.h"
 #include "kernel/OSFile.h"
+#include "kernel/OSTime.h"
 
 namespace {
 
@@ -697,13 +698,6 @@ bool RunDetached(const std::function<void()>& work) {
   return true;
 }
 
-// Milliseconds on the monotonic clock.
-long MonotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 bool StartIdleSessionScan(const char* dir, const char* contains, int seconds,
@@ -738,10 +732,10 @@ bool DeleteIdleSessionFiles(const char* dir, const char* contains, int seconds,
   DIR* listing = opendir(dir);
   if (listing == nullptr) return false;
   if (contains == nullptr) contains = "";
-  const long deadline = budget_ms < 0 ? -1 : MonotonicMs() + budget_ms;
+  const long deadline = budget_ms < 0 ? -1 : os_monotonic_ms() + budget_ms;
   bool complete = true;
   while (struct dirent* entry = readdir(listing)) {
-    if (deadline >= 0 && MonotonicMs() >= deadline) {
+    if (deadline >= 0 && os_monotonic_ms() >= deadline) {
       complete = false;
       break;
     }

@@ -158,6 +158,12 @@ bool os_expired(uint32_t stime, uint32_t duration) {
   return os_clock() - stime >= duration;
 }
 
+long os_monotonic_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 void Sleep(int ms) {
   if (ms <= 0) return;
   timespec remaining{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};

@@ -51,6 +51,9 @@ uint32_t os_clock();
 // True once `duration` milliseconds have passed since the os_clock value
 // `stime`; correct across the wrap of the clock.
 bool os_expired(uint32_t stime, uint32_t duration);
+// Milliseconds on the monotonic clock (CLOCK_MONOTONIC): for deadlines and
+// elapsed times, never wraps. Async-signal-safe.
+long os_monotonic_ms();
 // Suspends the calling thread for `ms` milliseconds (nothing when `ms` <= 0).
 void Sleep(int ms);
 

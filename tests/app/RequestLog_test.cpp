@@ -18,6 +18,7 @@
 #include "app/AnswerOutput.h"
 #include "app/RequestWatchdog.h"
 #include "cgiFramework/Settings.h"
+#include "kernel/OSTime.h"
 #include "support/LogSocket.h"
 
 namespace {
@@ -159,8 +160,8 @@ TEST(RequestLogTest, ProgramLogsEachRequest) {
 // peer that never answers, bounded so that a broken watchdog fails its test
 // rather than hanging it.
 void StallFor(long ms) {
-  const long end = RequestLog::NowMs() + ms;
-  for (long left = ms; left > 0; left = end - RequestLog::NowMs()) {
+  const long end = os_monotonic_ms() + ms;
+  for (long left = ms; left > 0; left = end - os_monotonic_ms()) {
     poll(nullptr, 0, static_cast<int>(left));
   }
 }
@@ -239,7 +240,7 @@ TEST(RequestWatchdogTest, EndsTheRequestAfterItsLimitLeavingSIGALRMAlone) {
           sigemptyset(&set);
           sigaddset(&set, SIGRTMIN);
           if (c.blocked) sigprocmask(SIG_BLOCK, &set, nullptr);
-          RequestLog::Begin(RequestLog::NowMs());
+          RequestLog::Begin(os_monotonic_ms());
           RequestWatchdog watchdog(300);
           RequestOutcome outcome;
           outcome.page = "wav";
